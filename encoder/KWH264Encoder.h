@@ -26,8 +26,16 @@ class CKWH264Encoder final : public CBaseKWEncoder {
     void operator()(x264_t* encoder) const { x264_encoder_close(encoder); }
   };
 
+  // Presets and profiles leave strings inside the record that only libx264 can free.
+  struct ParamsDeleter {
+    void operator()(x264_param_t* p) const {
+      x264_param_cleanup(p);
+      delete p;
+    }
+  };
+
   std::unique_ptr<x264_t, EncoderCloser> encoderHandle;
-  std::unique_ptr<x264_param_t> params;
+  std::unique_ptr<x264_param_t, ParamsDeleter> params;
   std::unique_ptr<x264_picture_t> pictureIn;
   std::unique_ptr<x264_picture_t> pictureOut;
   x264_nal_t* nals = nullptr;
