@@ -1,0 +1,42 @@
+// Wall-clock and tick time. Code whose behaviour depends on time takes a TClock, so tests can pass
+// a fake one instead of waiting.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// A local date and time as the user's own clock shows it.
+struct TLocalDateTime {
+  int year = 1970;
+  int month = 1;  // 1..12
+  int day = 1;    // 1..31
+  int hour = 0;   // 0..23
+  int minute = 0;
+  int second = 0;
+  int millisecond = 0;
+
+  friend bool operator==(const TLocalDateTime&, const TLocalDateTime&) = default;
+};
+
+class TClock {
+ public:
+  virtual ~TClock() = default;
+
+  virtual TLocalDateTime LocalNow() const = 0;
+
+  // Milliseconds since an arbitrary start; wraps around to 0 after 2^32 - 1 (about 49.7 days), so
+  // compare two readings only through TicksElapsed.
+  virtual std::uint32_t TickCount() const = 0;
+};
+
+// The operating system's clock; usable from any thread.
+const TClock& SystemClock();
+
+// Milliseconds from the reading `since` to the later reading `now`, also when the counter wrapped
+// in between (intervals up to 2^32 - 1 ms).
+constexpr std::uint32_t TicksElapsed(std::uint32_t since, std::uint32_t now) {
+  return now - since;
+}
+
+}  // namespace platform
