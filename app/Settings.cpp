@@ -1,0 +1,167 @@
+#include "Settings.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+
+#include "ProgramFolder.h"
+
+namespace {
+
+int32_t ClampFps(int32_t fps) {
+  return std::clamp(fps, 1, 30);
+}
+
+int32_t KnownEncodeTypeOrMpeg4(int32_t type) {
+  return (type == kEncodeTypeMpeg4 || type == kEncodeTypeH264 || type == kEncodeTypeMjpeg)
+             ? type
+             : kEncodeTypeMpeg4;
+}
+
+using enum TSettingId;
+using enum TSettingType;
+
+// Every key of SConfig.ini. The About strings other than the version get their defaults from the
+// localized texts at the time the About box opens, so the table holds none for them. Files may also
+// hold MaxBand, UseStreamType (System) and Auth (RTSP); nothing reads them.
+constexpr std::array kSettingKeys = {
+    TSettingKey{Fps, "System", "fps", Integer, 8, "", ClampFps},
+    TSettingKey{EncodeType, "System", "EncodeType", Integer, kEncodeTypeH264, "",
+                KnownEncodeTypeOrMpeg4},
+    TSettingKey{HighQuant, "System", "HighQuant", Integer, 0, "", nullptr},
+    TSettingKey{Width, "System", "Width", Integer, 0, "", nullptr},
+    TSettingKey{Height, "System", "Height", Integer, 0, "", nullptr},
+    TSettingKey{EnableEmptyInfo, "System", "EnableEmptyInfo", Boolean, 0, "", nullptr},
+    TSettingKey{Language, "System", "language", String, 0, "", nullptr},
+    TSettingKey{Company, "System", "Company", String, 0, "", nullptr},
+    TSettingKey{ProductType, "System", "ProductType", String, 0, "", nullptr},
+    TSettingKey{ProductName, "System", "ProductName", String, 0, "", nullptr},
+    TSettingKey{ProductVersion, "System", "ProductVersion", String, 0, "1.0", nullptr},
+    TSettingKey{CopyRight, "System", "CopyRight", String, 0, "", nullptr},
+    TSettingKey{Info1, "System", "Info1", String, 0, "", nullptr},
+    TSettingKey{Info2, "System", "Info2", String, 0, "", nullptr},
+    TSettingKey{RtspPort, "RTSP", "Port", Integer, 6554, "", nullptr},
+    TSettingKey{EnableUdp, "RTSP", "EnableUDP", Boolean, 0, "", nullptr},
+    TSettingKey{EnableAudio, "RTSP", "EnableAudio", Boolean, 0, "", nullptr},
+};
+
+constexpr bool TableFollowsIds() {
+  for (std::size_t i = 0; i < kSettingKeys.size(); ++i) {
+    if (static_cast<std::size_t>(kSettingKeys[i].id) != i) return false;
+  }
+  return true;
+}
+static_assert(TableFollowsIds(), "SettingKey() indexes the table by id");
+static_assert(kSettingKeys.size() == static_cast<std::size_t>(EnableAudio) + 1);
+
+}  // namespace
+
+const TSettingKey& SettingKey(TSettingId id) {
+  return kSettingKeys[static_cast<std::size_t>(id)];
+}
+
+int32_t ReadIntegerSetting(const TIniText& file, TSettingId id) {
+  const TSettingKey& setting = SettingKey(id);
+  const int32_t value = file.ReadInteger(setting.section, setting.key, setting.defaultNumber);
+  return setting.check ? setting.check(value) : value;
+}
+
+bool ReadBoolSetting(const TIniText& file, TSettingId id) {
+  const TSettingKey& setting = SettingKey(id);
+  return file.ReadBool(setting.section, setting.key, setting.defaultNumber != 0);
+}
+
+std::string ReadStringSetting(const TIniText& file, TSettingId id) {
+  return ReadStringSetting(file, id, SettingKey(id).defaultText);
+}
+
+std::string ReadStringSetting(const TIniText& file, TSettingId id, std::string_view fallback) {
+  const TSettingKey& setting = SettingKey(id);
+  return file.ReadString(setting.section, setting.key, fallback);
+}
+
+bool WriteIntegerSetting(const TIniFile& file, TSettingId id, int32_t value) {
+  const TSettingKey& setting = SettingKey(id);
+  return file.WriteInteger(setting.section, setting.key, value);
+}
+
+bool WriteStringSetting(const TIniFile& file, TSettingId id, std::string_view value) {
+  const TSettingKey& setting = SettingKey(id);
+  return file.WriteString(setting.section, setting.key, value);
+}
+
+namespace {
+
+TVideoSettings ReadVideoSettings(const TIniText& file) {
+  return TVideoSettings{
+      .fps = ReadIntegerSetting(file, Fps),
+      .encodeType = ReadIntegerSetting(file, EncodeType),
+      .highQuant = ReadIntegerSetting(file, HighQuant),
+      .width = ReadIntegerSetting(file, Width),
+      .height = ReadIntegerSetting(file, Height),
+  };
+}
+
+TRtspSettings ReadRtspSettings(const TIniText& file) {
+  return TRtspSettings{
+      .port = ReadIntegerSetting(file, RtspPort),
+      .enableUdp = ReadBoolSetting(file, EnableUdp),
+      .enableAudio = ReadBoolSetting(file, EnableAudio),
+      .enableEmptyInfo = ReadBoolSetting(file, EnableEmptyInfo),
+  };
+}
+
+}  // namespace
+
+// Each load reads the file once, so its values come from one consistent state of the file.
+TVideoSettings LoadVideoSettings(const std::filesystem::path& configFile) {
+  return ReadVideoSettings(TIniFile(configFile).Load());
+}
+
+TRtspSettings LoadRtspSettings(const std::filesystem::path& configFile) {
+  return ReadRtspSettings(TIniFile(configFile).Load());
+}
+
+bool SaveRtspPort(const std::filesystem::path& configFile, int32_t port) {
+  return WriteIntegerSetting(TIniFile(configFile), TSettingId::RtspPort, port);
+}
+
+TSettings::TSettings(std::filesystem::path configFile)
+    : configFile_(std::move(configFile)),
+      video_(ReadVideoSettings(TIniText())),
+      service_(ReadRtspSettings(TIniText())),
+      rtspPort_(service_.port) {}
+
+void TSettings::LoadVideoSettings() {
+  video_ = ::LoadVideoSettings(configFile_);
+}
+
+void TSettings::LoadRtspSettings() {
+  service_ = ::LoadRtspSettings(configFile_);
+  SetRtspPort(service_.port);
+}
+
+bool TSettings::SaveRtspPort() const {
+  return ::SaveRtspPort(configFile_, RtspPort());
+}
+
+std::filesystem::path ConfigFilePath() {
+  return platform::ProgramFolder() / "SConfig.ini";
+}
+
+TSettings& Settings() {
+  static TSettings settings(ConfigFilePath());
+  return settings;
+}
+
+void LoadVideoSettings() {
+  Settings().LoadVideoSettings();
+}
+
+void LoadRtspSettings() {
+  Settings().LoadRtspSettings();
+}
+
+bool SaveRtspPort() {
+  return Settings().SaveRtspPort();
+}

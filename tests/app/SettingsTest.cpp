@@ -1,0 +1,174 @@
+#include "Settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "IniTestFiles.h"
+#include "ProgramFolder.h"
+#include "Rounding.h"
+#include "Subprocess.h"
+
+// Found by argument-dependent lookup, so beside the types.
+static void PrintTo(const TVideoSettings& v, std::ostream* out) {
+  *out << "{fps " << v.fps << ", type " << v.encodeType << ", quant " << v.highQuant << ", "
+       << v.width << "x" << v.height << "}";
+}
+
+static void PrintTo(const TRtspSettings& r, std::ostream* out) {
+  *out << "{port " << r.port << ", udp " << r.enableUdp << ", audio " << r.enableAudio
+       << ", empty info " << r.enableEmptyInfo << "}";
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using ini_test::ReadBytes;
+using ini_test::WriteBytes;
+
+constexpr TVideoSettings kDefaultVideo{8, kEncodeTypeH264, 0, 0, 0};
+constexpr TRtspSettings kDefaultRtsp{6554, false, false, false};
+
+TEST(Settings, NoFileGivesTheDefaults) {
+  TempFile temp("SConfig.ini");
+  EXPECT_EQ(LoadVideoSettings(temp.path()), kDefaultVideo);
+  EXPECT_EQ(LoadRtspSettings(temp.path()), kDefaultRtsp);
+
+  const TSettings fresh(temp.path());
+  EXPECT_EQ(fresh.Video(), kDefaultVideo);
+  EXPECT_EQ(fresh.RtspPort(), 6554);
+  EXPECT_FALSE(fresh.UdpEnabled());
+  EXPECT_FALSE(fresh.AudioEnabled());
+  EXPECT_FALSE(fresh.EmptyInfoEnabled());
+}
+
+TEST(Settings, VideoValuesAreCheckedAfterReading) {
+  const std::vector<std::pair<std::string, TVideoSettings>> cases = {
+      {"fps=0", {1, 4, 0, 0, 0}},
+      {"fps=-5", {1, 4, 0, 0, 0}},
+      {"fps=60", {30, 4, 0, 0, 0}},
+      {"fps=30", {30, 4, 0, 0, 0}},
+      {"fps=fast", {8, 4, 0, 0, 0}},
+      {"fps=0x10", {16, 4, 0, 0, 0}},
+      {"EncodeType=5", {8, 3, 0, 0, 0}},
+      {"EncodeType=-4", {8, 3, 0, 0, 0}},
+      {"EncodeType=6", {8, 6, 0, 0, 0}},
+      {"EncodeType=3", {8, 3, 0, 0, 0}},
+      {"EncodeType=h264", {8, 4, 0, 0, 0}},
+      {"HighQuant=99\nWidth=0\nHeight=480", {8, 4, 99, 0, 480}},
+      {"width=-1\nHEIGHT=$100", {8, 4, 0, -1, 256}},
+  };
+  TempFile temp("SConfig.ini");
+  for (const auto& [lines, expected] : cases) {
+    WriteBytes(temp.path(), "[System]\n" + lines + "\n[RTSP]\nfps=2\n");
+    EXPECT_EQ(LoadVideoSettings(temp.path()), expected) << lines;
+  }
+}
+
+TEST(Settings, ServiceValuesAreReadWithoutRangeChecks) {
+  const std::vector<std::pair<std::string, TRtspSettings>> cases = {
+      {"[RTSP]\nPort=0x1A0A", {6666, false, false, false}},
+      {"[RTSP]\nPort=$1A0A", {6666, false, false, false}},
+      {"[RTSP]\nPort=70000", {70000, false, false, false}},
+      {"[RTSP]\nPort=", {6554, false, false, false}},
+      {"[RTSP]\nEnableUDP=true\nEnableAudio=yes", {6554, false, false, false}},
+      {"[RTSP]\nEnableUDP=2\nEnableAudio=-1", {6554, true, true, false}},
+      {"[System]\nEnableEmptyInfo=1\n[RTSP]\nEnableUDP=0", {6554, false, false, true}},
+      {"[rtsp]\nport=1\n[System]\nPort=2", {1, false, false, false}},
+  };
+  TempFile temp("SConfig.ini");
+  for (const auto& [text, expected] : cases) {
+    WriteBytes(temp.path(), text);
+    EXPECT_EQ(LoadRtspSettings(temp.path()), expected) << text;
+  }
+}
+
+TEST(Settings, SavingThePortCreatesOrEditsTheFile) {
+  TempFile temp("SConfig.ini");
+  ASSERT_TRUE(SaveRtspPort(temp.path(), 6666));
+  EXPECT_EQ(ReadBytes(temp.path()), "[RTSP]\nPort=6666\n");
+
+  const std::string handWritten = "[System]\r\nfps=15 ; fifteen\r\n[RTSP]\r\nPort=0x1A0A\r\nAuth=1";
+  WriteBytes(temp.path(), handWritten);
+  TSettings settings(temp.path());
+  settings.LoadRtspSettings();
+  EXPECT_EQ(settings.RtspPort(), 6666);
+  settings.SetRtspPort(-8554);
+  ASSERT_TRUE(settings.SaveRtspPort());
+  EXPECT_EQ(ReadBytes(temp.path()),
+            "[System]\r\nfps=15 ; fifteen\r\n[RTSP]\r\nPort=-8554\r\nAuth=1");
+  EXPECT_EQ(LoadRtspSettings(temp.path()).port, -8554);
+}
+
+TEST(Settings, AFailedPortSaveStillChangesThePort) {
+  TempFile temp("SConfig.ini");
+  const fs::path blocked = fs::path(temp.path()).parent_path() / "file";
+  WriteBytes(blocked, "");
+  TSettings settings(blocked / "SConfig.ini");
+  settings.SetRtspPort(7000);
+  EXPECT_FALSE(settings.SaveRtspPort());
+  EXPECT_EQ(settings.RtspPort(), 7000);
+}
+
+TEST(Settings, StringKeysForLanguageAndAboutBox) {
+  TempFile temp("SConfig.ini");
+  const TIniFile file(temp.path());
+  EXPECT_EQ(ReadStringSetting(file.Load(), TSettingId::Language), "");
+  EXPECT_EQ(ReadStringSetting(file.Load(), TSettingId::ProductVersion), "1.0");
+  EXPECT_EQ(ReadStringSetting(file.Load(), TSettingId::Company, "Localized"), "Localized");
+
+  ASSERT_TRUE(WriteStringSetting(file, TSettingId::Language,
+                                 "Fran\xc3\xa7"
+                                 "ais.lng"));
+  ASSERT_TRUE(WriteStringSetting(file, TSettingId::Language, ""));
+  EXPECT_EQ(ReadBytes(temp.path()), "[System]\nlanguage=\n");
+  EXPECT_EQ(ReadStringSetting(file.Load(), TSettingId::Language), "");
+
+  WriteBytes(temp.path(), "[System]\nInfo2=\"  Tel. 0800 \"\nCompany=Gr\xc3\xbcn AG\n");
+  EXPECT_EQ(ReadStringSetting(file.Load(), TSettingId::Info2), "  Tel. 0800 ");
+  EXPECT_EQ(ReadStringSetting(file.Load(), TSettingId::Company, "x"), "Gr\xc3\xbcn AG");
+}
+
+TEST(Settings, ProcessWideFileLiesBesideTheProgram) {
+  EXPECT_EQ(ConfigFilePath(), platform::ProgramFolder() / "SConfig.ini");
+  EXPECT_EQ(Settings().ConfigFile(), ConfigFilePath());
+}
+
+TEST(RoundHalfEven, ServesFrameIntervalsAndRtpSteps) {
+  struct TCase {
+    int64_t numerator, denominator, expected;
+  };
+  const std::vector<TCase> cases = {
+      {1000, 16, 62},
+      {1000, 8, 125},
+      {1000, 30, 33},
+      {1000, 7, 143},
+      {1000, 1, 1000},
+      {90000, 16, 5625},
+      {90000, 7, 12857},
+      {90000, 11, 8182},
+      {5, 2, 2},
+      {7, 2, 4},
+      {3, 6, 0},
+      {9, 6, 2},
+      {-5, 2, -2},
+      {-7, 2, -4},
+      {-1000, 16, -62},
+      {1, 0, 0},
+      {1, -3, 0},
+      {INT64_MIN, 1, INT64_MIN},
+      {INT64_MAX, 2, INT64_MAX / 2 + 1},
+      {INT64_MIN, 2, INT64_MIN / 2},
+      {INT64_MAX, INT64_MAX, 1},
+  };
+  for (const TCase& c : cases) {
+    EXPECT_EQ(RoundHalfEven(c.numerator, c.denominator), c.expected)
+        << c.numerator << " / " << c.denominator;
+  }
+  static_assert(RoundHalfEven(1000, 16) == 62, "usable in constant expressions");
+}
+
+}  // namespace
