@@ -1,0 +1,66 @@
+// What a screen capture is, whatever the windowing system. Each backend folder (x11/, ...)
+// implements it and provides CreateScreenCapture.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Clock.h"
+
+namespace platform {
+
+enum class TCaptureStatus {
+  Ok,
+  // No screen to capture right now (none configured, the server unreachable or gone). Not
+  // retried more often than once a second; keep calling and capture resumes by itself.
+  NoDisplay,
+  // The screen is there but this picture could not be taken; the next call tries again.
+  Failed,
+};
+
+// A captured picture: 32-bit pixels in libyuv "ARGB" byte order (B, G, R, A in memory), rows top
+// down and upright. The A byte carries no meaning. Valid until the next Capture or the capture
+// object's end.
+struct TScreenPicture {
+  const std::uint8_t* pixels = nullptr;
+  int stride = 0;  // bytes from one row to the next
+  int width = 0;
+  int height = 0;
+};
+
+// One screen of the user's session. Use from one thread at a time.
+class TScreenCapture {
+ public:
+  virtual ~TScreenCapture() = default;
+
+  // Connects to the screen unless connected. Capture calls it as needed; call it directly to learn
+  // the screen size before the first capture.
+  virtual TCaptureStatus Open() = 0;
+
+  // The screen's full size in physical pixels as last seen; 0 before the first successful Open.
+  // It follows the screen when its size changes.
+  virtual int Width() const = 0;
+  virtual int Height() const = 0;
+
+  // Captures the whole screen at the target size: 1:1 with the mouse pointer drawn in when the
+  // target size equals the screen size, otherwise stretched onto the target by nearest pixel,
+  // without the pointer. The target size is kept when the screen changes size.
+  virtual TCaptureStatus Capture(int targetWidth, int targetHeight, TScreenPicture& picture) = 0;
+
+  // Why the last call that did not return Ok failed, in English.
+  virtual const std::string& LastError() const = 0;
+
+  // Once per change of state (opened, lost, failing, working again), one English line that says
+  // what happened; empty when nothing changed since the last call. Meant for the log, so that an
+  // unreachable screen yields one line rather than one per retry.
+  virtual std::string TakeNotice() = 0;
+};
+
+// The capture of this system's screen. screenName names the screen in the backend's own terms (on
+// X11 a display name such as ":1"); empty means the session's own screen (on X11 the DISPLAY
+// variable). The clock paces the reconnection attempts. Connects on first use, not here.
+std::unique_ptr<TScreenCapture> CreateScreenCapture(const TClock& clock,
+                                                    const std::string& screenName = {});
+
+}  // namespace platform

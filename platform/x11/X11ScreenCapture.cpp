@@ -1,0 +1,270 @@
+#include "x11/X11ScreenCapture.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
+#include <libyuv/scale_argb.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <utility>
+
+#include "x11/CursorOverlay.h"
+#include "x11/X11Connection.h"
+#include "x11/X11ScreenGrabber.h"
+
+namespace platform {
+
+std::unique_ptr<TScreenCapture> CreateScreenCapture(const TClock& clock,
+                                                    const std::string& screenName) {
+  return std::make_unique<x11::TX11ScreenCapture>(clock, screenName);
+}
+
+}  // namespace platform
+
+namespace platform::x11 {
+
+namespace {
+
+// A server that cannot be reached is asked again after this long, not on every frame: each
+// attempt can cost a connection time-out, and the log needs no line per attempt.
+constexpr std::uint32_t kRetryIntervalMs = 1000;
+
+// Larger than any picture the encoders accept; keeps the 32-bit buffers within reason.
+constexpr int kMaxTargetSide = 16384;
+
+constexpr std::size_t kMaxPendingNotices = 16;
+
+bool IsIndexedVisual(const Visual& visual) {
+  return visual.c_class == PseudoColor || visual.c_class == StaticColor ||
+         visual.c_class == GrayScale || visual.c_class == StaticGray;
+}
+
+std::string Quoted(const std::string& text) {
+  return "\"" + text + "\"";
+}
+
+}  // namespace
+
+TX11ScreenCapture::TX11ScreenCapture(const TClock& clock, std::string displayName)
+    : clock_(clock), requestedName_(std::move(displayName)) {}
+
+TX11ScreenCapture::~TX11ScreenCapture() {
+  Disconnect();
+}
+
+std::string TX11ScreenCapture::TakeNotice() {
+  if (notices_.empty()) return {};
+  std::string notice = std::move(notices_.front());
+  notices_.pop_front();
+  return notice;
+}
+
+TCaptureStatus TX11ScreenCapture::Report(TCaptureStatus status, const std::string& text,
+                                         bool always) {
+  if (status != TCaptureStatus::Ok) lastError_ = text;
+  if (always || !reportedAny_ || status != reported_) {
+    if (notices_.size() == kMaxPendingNotices) notices_.pop_front();
+    notices_.push_back(text);
+  }
+  reported_ = status;
+  reportedAny_ = true;
+  return status;
+}
+
+TCaptureStatus TX11ScreenCapture::Open() {
+  if (connection_) return TCaptureStatus::Ok;
+  const std::uint32_t now = clock_.TickCount();
+  if (attempted_ && TicksElapsed(lastAttempt_, now) < kRetryIntervalMs)
+    return TCaptureStatus::NoDisplay;
+  return Connect(now);
+}
+
+TCaptureStatus TX11ScreenCapture::Connect(std::uint32_t now) {
+  attempted_ = true;
+  lastAttempt_ = now;
+  std::string name = requestedName_;
+  if (name.empty()) {
+    const char* variable = std::getenv("DISPLAY");
+    if (!variable || !*variable)
+      return Report(TCaptureStatus::NoDisplay,
+                    "screen capture: DISPLAY is not set, no X display to capture");
+    name = variable;
+  }
+  connection_ = TX11Connection::Open(name);
+  if (!connection_)
+    return Report(TCaptureStatus::NoDisplay,
+                  "screen capture: cannot open X display " + Quoted(name) + ", retrying");
+  int eventBase = 0;
+  int errorBase = 0;
+  hasXFixes_ = XFixesQueryExtension(connection_->Get(), &eventBase, &errorBase) != 0;
+  if (!ReadScreenSize()) {
+    Disconnect();
+    return Report(TCaptureStatus::NoDisplay,
+                  "screen capture: X display " + Quoted(name) + " gave no screen size, retrying");
+  }
+  return Report(TCaptureStatus::Ok, "screen capture: capturing " + Describe(), true);
+}
+
+std::string TX11ScreenCapture::Describe() const {
+  Display* display = connection_->Get();
+  return "X display " + Quoted(connection_->Name()) + ", " + std::to_string(width_) + "x" +
+         std::to_string(height_) + ", depth " +
+         std::to_string(XDefaultDepth(display, XDefaultScreen(display))) +
+         (grabber_->UsesSharedMemory() ? ", shared memory" : ", without shared memory") +
+         (hasXFixes_ ? "" : ", pointer not drawn (no XFIXES)");
+}
+
+void TX11ScreenCapture::Disconnect() {
+  grabber_.reset();
+  connection_.reset();
+}
+
+TCaptureStatus TX11ScreenCapture::ConnectionLost() {
+  const std::string name = connection_->Name();
+  Disconnect();
+  lastAttempt_ = clock_.TickCount();
+  return Report(TCaptureStatus::NoDisplay,
+                "screen capture: lost the connection to X display " + Quoted(name) + ", retrying");
+}
+
+bool TX11ScreenCapture::ReadScreenSize() {
+  Display* display = connection_->Get();
+  Window root = 0;
+  int x = 0;
+  int y = 0;
+  unsigned width = 0;
+  unsigned height = 0;
+  unsigned border = 0;
+  unsigned depth = 0;
+  // Asked every time: Xlib's own idea of the screen size does not follow RandR changes.
+  if (!XGetGeometry(display, XDefaultRootWindow(display), &root, &x, &y, &width, &height, &border,
+                    &depth) ||
+      connection_->Lost())
+    return false;
+  const int newWidth = static_cast<int>(width);
+  const int newHeight = static_cast<int>(height);
+  if (!grabber_ || newWidth != width_ || newHeight != height_) {
+    const bool resized = grabber_ != nullptr;
+    grabber_.reset();
+    width_ = newWidth;
+    height_ = newHeight;
+    grabber_ = std::make_unique<TX11ScreenGrabber>(*connection_, width_, height_);
+    if (resized)
+      Report(TCaptureStatus::Ok, "screen capture: screen size changed, now " + Describe(), true);
+  }
+  return !connection_->Lost();
+}
+
+TCaptureStatus TX11ScreenCapture::Capture(int targetWidth, int targetHeight,
+                                          TScreenPicture& picture) {
+  if (targetWidth <= 0 || targetHeight <= 0 || targetWidth > kMaxTargetSide ||
+      targetHeight > kMaxTargetSide)
+    return Report(TCaptureStatus::Failed, "screen capture: invalid target size " +
+                                              std::to_string(targetWidth) + "x" +
+                                              std::to_string(targetHeight));
+  if (const TCaptureStatus status = Open(); status != TCaptureStatus::Ok) return status;
+  if (!ReadScreenSize()) {
+    if (connection_->Lost()) return ConnectionLost();
+    return Report(TCaptureStatus::Failed,
+                  "screen capture: cannot read the screen size: " + connection_->TakeError());
+  }
+  TGrabbedRows rows;
+  if (!grabber_->Grab(rows)) {
+    if (connection_->Lost()) return ConnectionLost();
+    // A read that raced a size change fails once; the next capture reads the new size.
+    return Report(TCaptureStatus::Failed,
+                  "screen capture: reading the screen failed: " + connection_->TakeError());
+  }
+  if (!ToArgb(rows)) {
+    if (connection_->Lost()) return ConnectionLost();
+    return Report(TCaptureStatus::Failed,
+                  "screen capture: cannot read pixels of depth " + std::to_string(rows.depth) +
+                      " at " + std::to_string(rows.layout.bitsPerPixel) + " bits per pixel");
+  }
+  if (targetWidth == width_ && targetHeight == height_) {
+    DrawPointer();
+    picture = {whole_, wholeStride_, width_, height_};
+  } else {
+    const int stride = targetWidth * 4;
+    scaled_.resize(static_cast<std::size_t>(stride) * static_cast<std::size_t>(targetHeight));
+    libyuv::ARGBScale(whole_, wholeStride_, width_, height_, scaled_.data(), stride, targetWidth,
+                      targetHeight, libyuv::kFilterNone);
+    picture = {scaled_.data(), stride, targetWidth, targetHeight};
+  }
+  if (connection_->Lost()) return ConnectionLost();
+  if (reported_ != TCaptureStatus::Ok)
+    return Report(TCaptureStatus::Ok, "screen capture: capturing again, " + Describe());
+  return Report(TCaptureStatus::Ok, {});
+}
+
+bool TX11ScreenCapture::ToArgb(const TGrabbedRows& rows) {
+  if (IsNativeArgb(rows.layout)) {
+    // The common desktop: the read already is what the converter takes, so no copy.
+    whole_ = rows.pixels;
+    wholeStride_ = rows.stride;
+    return true;
+  }
+  Display* display = connection_->Get();
+  const Visual& visual = *XDefaultVisual(display, XDefaultScreen(display));
+  if (IsIndexedVisual(visual)) {
+    // The colour map can change between frames, so it is read with every capture.
+    if (!LoadPalette(rows) || !expander_.UsePalette(rows.layout, palette_)) return false;
+    expanderByMasks_ = false;
+  } else if (!expanderByMasks_ || !(expanderLayout_ == rows.layout)) {
+    if (!expander_.UseMasks(rows.layout)) return false;
+    expanderByMasks_ = true;
+    expanderLayout_ = rows.layout;
+  }
+  wholeStride_ = rows.width * 4;
+  expanded_.resize(static_cast<std::size_t>(wholeStride_) * static_cast<std::size_t>(rows.height));
+  expander_.Expand(rows.pixels, rows.stride, rows.width, rows.height, expanded_.data(),
+                   wholeStride_);
+  whole_ = expanded_.data();
+  return true;
+}
+
+bool TX11ScreenCapture::LoadPalette(const TGrabbedRows& rows) {
+  if (rows.depth <= 0 || rows.depth > 16) return false;
+  Display* display = connection_->Get();
+  const Window root = XDefaultRootWindow(display);
+  // The installed map is what the screen shows; the default one if none is reported.
+  Colormap colormap = XDefaultColormap(display, XDefaultScreen(display));
+  int installed = 0;
+  if (Colormap* maps = XListInstalledColormaps(display, root, &installed)) {
+    if (installed > 0) colormap = maps[0];
+    XFree(maps);
+  }
+  const int entries =
+      std::min(XDefaultVisual(display, XDefaultScreen(display))->map_entries, 1 << rows.depth);
+  std::vector<XColor> colors(static_cast<std::size_t>(entries));
+  for (int i = 0; i < entries; ++i) {
+    colors[static_cast<std::size_t>(i)].pixel = static_cast<unsigned long>(i);
+    colors[static_cast<std::size_t>(i)].flags = DoRed | DoGreen | DoBlue;
+  }
+  connection_->TakeError();
+  XQueryColors(display, colormap, colors.data(), entries);
+  if (!connection_->TakeError().empty() || connection_->Lost()) return false;
+  palette_.resize(colors.size());
+  for (std::size_t i = 0; i < colors.size(); ++i)
+    palette_[i] = Argb(static_cast<std::uint8_t>(colors[i].red >> 8),
+                       static_cast<std::uint8_t>(colors[i].green >> 8),
+                       static_cast<std::uint8_t>(colors[i].blue >> 8));
+  return true;
+}
+
+void TX11ScreenCapture::DrawPointer() {
+  if (!hasXFixes_) return;
+  XFixesCursorImage* image = XFixesGetCursorImage(connection_->Get());
+  if (!image) return;
+  TCursorImage cursor;
+  cursor.pixels = image->pixels;
+  cursor.width = image->width;
+  cursor.height = image->height;
+  cursor.left = image->x - image->xhot;
+  cursor.top = image->y - image->yhot;
+  DrawCursor(cursor, whole_, wholeStride_, width_, height_);
+  XFree(image);
+}
+
+}  // namespace platform::x11
