@@ -1,0 +1,29 @@
+// What a frame sender needs from the two ways RTP leaves the process: the client's RTSP connection
+// (interleaved) and the UDP server's RTP socket. Both are small so that tests can fake them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+// The RTSP TCP connection of one client, as the senders bound to it see it.
+class TRtpConnection {
+ public:
+  virtual ~TRtpConnection() = default;
+  virtual bool IsOpen() const = 0;
+  // Writes every byte as one uninterrupted write: no other writer's bytes (an RTSP answer on the
+  // connection thread, another sender) can land in between. False when the write failed.
+  virtual bool WriteAll(std::span<const uint8_t> bytes) = 0;
+  // The one disconnect notification of the connection; setting it again replaces the earlier one.
+  // It runs on the connection's own thread. An empty function removes it.
+  virtual void SetDisconnectHandler(std::function<void()> handler) = 0;
+};
+
+// Sends one datagram from the RTP socket. False when it could not be sent (socket not open, error).
+class TRtpDatagramSender {
+ public:
+  virtual ~TRtpDatagramSender() = default;
+  virtual bool SendDatagram(const std::string& address, uint16_t port,
+                            std::span<const uint8_t> bytes) = 0;
+};
