@@ -20,6 +20,8 @@ class EncoderBinding {
  public:
   // Loads the library at libraryPath; a library that cannot be loaded leaves every call failing.
   explicit EncoderBinding(const std::filesystem::path& libraryPath);
+  // Virtual so that tests can stand in for the library where it cannot be made to fail.
+  virtual ~EncoderBinding() = default;
   EncoderBinding(const EncoderBinding&) = delete;
   EncoderBinding& operator=(const EncoderBinding&) = delete;
 
@@ -27,14 +29,14 @@ class EncoderBinding {
   const std::string& LoadError() const { return library_.LoadError(); }
 
   // OrxEn_CreateChannelEx; kNoEncoderChannel when the export is missing.
-  OrxEnHandle CreateChannel(int encoderType, int option) const;
+  virtual OrxEnHandle CreateChannel(int encoderType, int option) const;
   // OrxEn_Encode; -1 when the export is missing.
-  int Encode(OrxEnHandle channel, const void* source, void* dest, int colourFormat, int sourceSize,
-             int width, int height, int* keyFrame) const;
+  virtual int Encode(OrxEnHandle channel, const void* source, void* dest, int colourFormat,
+                     int sourceSize, int width, int height, int* keyFrame) const;
   // OrxEn_SetVideoParam; -1 when the export is missing.
-  int SetVideoParameters(OrxEnHandle channel, int width, int height, int frameRate) const;
+  virtual int SetVideoParameters(OrxEnHandle channel, int width, int height, int frameRate) const;
   // OrxEn_SetQuant; does nothing when the export is missing.
-  void SetQuantizer(OrxEnHandle channel, int quant) const;
+  virtual void SetQuantizer(OrxEnHandle channel, int quant) const;
 
  private:
   platform::DynamicLibrary library_;

@@ -2,6 +2,7 @@
 // a fake one instead of waiting.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace platform {
@@ -29,6 +30,16 @@ class TClock {
   // compare two readings only through TicksElapsed.
   virtual std::uint32_t TickCount() const = 0;
 };
+
+// The local date and time read as if it were UTC, in milliseconds since 1970-01-01 00:00: the time
+// stamp peers of this system expect, with no time-zone correction.
+constexpr std::int64_t LocalMillisecondsSince1970(const TLocalDateTime& t) {
+  using namespace std::chrono;
+  const sys_days date{year{t.year} / month{static_cast<unsigned>(t.month)} /
+                      day{static_cast<unsigned>(t.day)}};
+  return date.time_since_epoch().count() * std::int64_t{86400000} +
+         ((t.hour * 60 + t.minute) * 60 + t.second) * std::int64_t{1000} + t.millisecond;
+}
 
 // The operating system's clock; usable from any thread.
 const TClock& SystemClock();

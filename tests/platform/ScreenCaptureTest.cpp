@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "ScreenCapture.h"
-#include "ScreenCaptureTestScreen.h"
+#include "TestScreen.h"
 #include "XvfbDisplay.h"
 
 void PrintTo(const Rgb& c, std::ostream* out) {

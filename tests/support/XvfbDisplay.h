@@ -26,6 +26,7 @@ class XvfbDisplay {
   XvfbDisplay& operator=(const XvfbDisplay&) = delete;
 
   int Number() const { return number_; }
+  pid_t Pid() const { return pid_; }
   std::string Name() const { return ":" + std::to_string(number_); }
 
   // Ends the server abruptly, as a crash would, and clears what it leaves behind; the display

@@ -1,4 +1,4 @@
-#include "ScreenCaptureTestScreen.h"
+#include "TestScreen.h"
 
 #include <stdexcept>
 #include <vector>

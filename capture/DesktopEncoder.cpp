@@ -1,0 +1,241 @@
+#include "DesktopEncoder.h"
+
+#include <libyuv/convert_from_argb.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "FmtpLine.h"
+#include "FrameHeader.h"
+#include "Rounding.h"
+#include "ServiceLog.h"
+
+namespace {
+
+// Beyond this the settings are taken for a typing error rather than a picture size.
+constexpr int kLargestTarget = 16384;
+// The encoder's output for one picture never comes near three bytes per pixel.
+constexpr size_t kOutputBytesPerPixel = 3;
+
+std::string HandleText(OrxEnHandle handle) {
+  // The handle of "no encoder" reads FFFFFFFF in the log, as it always has.
+  const uintmax_t value =
+      handle == kNoEncoderChannel ? 0xFFFFFFFFu : reinterpret_cast<uintptr_t>(handle);
+  char text[32];
+  std::snprintf(text, sizeof text, "%08" PRIXMAX, value);
+  return text;
+}
+
+bool IsUsableTarget(int width, int height) {
+  return width > 0 && height > 0 && width <= kLargestTarget && height <= kLargestTarget;
+}
+
+}  // namespace
+
+TYuvLayout YuvLayoutFor(int width, int height) {
+  TYuvLayout layout{};
+  const size_t w = static_cast<size_t>(width);
+  const size_t h = static_cast<size_t>(height);
+  layout.ySize = w * h;
+  layout.chromaStride = (w + 1) / 2;
+  layout.chromaRows = h / 2;
+  layout.vOffset = layout.ySize;
+  layout.uOffset = layout.vOffset + layout.chromaStride * layout.chromaRows;
+  // Odd sizes can need a byte or two more than width x height x 3 / 2.
+  layout.bufferSize =
+      std::max(w * h * 3 / 2, layout.uOffset + layout.chromaStride * layout.chromaRows);
+  return layout;
+}
+
+TDesktopEncoder::TDesktopEncoder(const TVideoSettings& settings, const EncoderBinding& encoder,
+                                 std::unique_ptr<platform::TScreenCapture> screen,
+                                 const platform::TClock& clock, TServiceLogFile& log)
+    : settings_(settings), encoder_(encoder), screen_(std::move(screen)), clock_(clock), log_(log) {
+  targetWidth_ = settings_.width;
+  targetHeight_ = settings_.height;
+  encoderHandle_ = encoder_.CreateChannel(settings_.encodeType, 0);
+  log_.WriteLine(0, "create encoder = 0x" + HandleText(encoderHandle_));
+  frameInterval_ = static_cast<uint32_t>(RoundHalfEven(1000, std::max(1, settings_.fps)));
+  if (HasEncoder()) encoder_.SetQuantizer(encoderHandle_, settings_.highQuant);
+}
+
+void TDesktopEncoder::LogScreenNotices() {
+  for (std::string notice = screen_->TakeNotice(); !notice.empty();
+       notice = screen_->TakeNotice()) {
+    log_.WriteLine(0, notice);
+  }
+}
+
+bool TDesktopEncoder::EnsureCaptureResources() {
+  if (targetChosen_) return true;
+  const platform::TCaptureStatus status = screen_->Open();
+  LogScreenNotices();
+  if (status != platform::TCaptureStatus::Ok) return false;
+
+  if (targetWidth_ == 0) {
+    targetWidth_ = screen_->Width();
+    targetHeight_ = screen_->Height();
+  } else if (!IsUsableTarget(targetWidth_, targetHeight_)) {
+    log_.WriteLine(0, "picture size " + std::to_string(targetWidth_) + "x" +
+                          std::to_string(targetHeight_) +
+                          " in the settings is unusable, encoding the desktop size");
+    targetWidth_ = screen_->Width();
+    targetHeight_ = screen_->Height();
+  }
+  targetChosen_ = true;
+
+  if (targetWidth_ != encoderWidth_ || targetHeight_ != encoderHeight_) {
+    encoderWidth_ = targetWidth_;
+    encoderHeight_ = targetHeight_;
+    if (HasEncoder() &&
+        encoder_.SetVideoParameters(encoderHandle_, targetWidth_, targetHeight_, 0) != 0) {
+      log_.WriteLine(0, "encoder refused picture size " + std::to_string(targetWidth_) + "x" +
+                            std::to_string(targetHeight_));
+    }
+  }
+  yuvBuffer_.assign(YuvLayoutFor(targetWidth_, targetHeight_).bufferSize, 0);
+  return true;
+}
+
+bool TDesktopEncoder::GrabFrame() {
+  if (!EnsureCaptureResources()) return false;
+  platform::TScreenPicture picture;
+  const platform::TCaptureStatus status = screen_->Capture(targetWidth_, targetHeight_, picture);
+  LogScreenNotices();
+  if (status != platform::TCaptureStatus::Ok || picture.width != targetWidth_ ||
+      picture.height != targetHeight_) {
+    return false;
+  }
+  ConvertToYuv(picture);
+  frameReady_ = true;
+  return true;
+}
+
+void TDesktopEncoder::ConvertToYuv(const platform::TScreenPicture& picture) {
+  const TYuvLayout layout = YuvLayoutFor(picture.width, picture.height);
+  uint8_t* y = yuvBuffer_.data();
+  uint8_t* v = y + layout.vOffset;
+  uint8_t* u = y + layout.uOffset;
+  const int chromaStride = static_cast<int>(layout.chromaStride);
+  // The chroma planes hold floor(height / 2) rows; libyuv would write one more for an odd height,
+  // over the U plane's first row and past the buffer. The last row of an odd picture only has luma.
+  const int evenHeight = picture.height & ~1;
+  if (evenHeight > 0) {
+    libyuv::ARGBToI420(picture.pixels, picture.stride, y, picture.width, u, chromaStride, v,
+                       chromaStride, picture.width, evenHeight);
+  }
+  if (picture.height & 1) {
+    const size_t last = static_cast<size_t>(picture.height - 1);
+    libyuv::ARGBToI400(picture.pixels + last * static_cast<size_t>(picture.stride), picture.stride,
+                       y + last * static_cast<size_t>(picture.width), picture.width, picture.width,
+                       1);
+  }
+}
+
+uint32_t TDesktopEncoder::MillisecondsUntilNextFrame() const {
+  if (frameDue_) return 0;
+  const auto ahead = static_cast<int32_t>(nextFrameTick_ - clock_.TickCount());
+  return ahead > 0 ? static_cast<uint32_t>(ahead) : 0;
+}
+
+void TDesktopEncoder::GrowFrameBuffer(size_t needed) {
+  if (frameBuffer_.size() >= needed) return;
+  frameBuffer_.resize(((needed - 1) / 1024 + 1) * 1024, 0);
+  WriteFrameHeader(MakeFrameHeader(static_cast<uint8_t>(settings_.encodeType)), frameBuffer_);
+}
+
+void TDesktopEncoder::EncodeFrame() {
+  if (!HasEncoder() || !targetChosen_) return;
+  // Paced on the monotonic tick, so a clock set back or forward neither stalls nor rushes the
+  // stream. Each slot follows the previous one, keeping the rate; after a stall the schedule
+  // starts afresh rather than bursting to catch up.
+  const uint32_t now = clock_.TickCount();
+  if (!frameDue_ && static_cast<int32_t>(now - nextFrameTick_) < 0) return;
+  if (frameDue_) {
+    nextFrameTick_ = now + frameInterval_;
+  } else {
+    nextFrameTick_ += frameInterval_;
+    if (static_cast<int32_t>(now - nextFrameTick_) >= 0) nextFrameTick_ = now + frameInterval_;
+  }
+  frameDue_ = false;
+
+  const size_t pixels = static_cast<size_t>(targetWidth_) * static_cast<size_t>(targetHeight_);
+  GrowFrameBuffer(pixels * kOutputBytesPerPixel + kFrameHeaderSize);
+  // Taken, not read: a request arriving while this picture is encoded is kept for the next one.
+  const bool wantKey = forceKeyFrame_.exchange(false, std::memory_order_relaxed);
+  int key = wantKey ? 1 : 0;
+  const int yuvSize = static_cast<int>(pixels * 3 / 2);
+  const int n =
+      encoder_.Encode(encoderHandle_, yuvBuffer_.data(), frameBuffer_.data() + kFrameHeaderSize,
+                      ORXEN_CSP_YV12, yuvSize, targetWidth_, targetHeight_, &key);
+  if (n < 1) {
+    if (wantKey) RequestKeyFrame();
+    return;
+  }
+
+  const std::optional<TFrameHeader> stored = ReadFrameHeader(frameBuffer_);
+  TFrameHeader header =
+      stored ? *stored : MakeFrameHeader(static_cast<uint8_t>(settings_.encodeType));
+  EncodedFrameInfo info;
+  info.dataLength = n;
+  info.width = targetWidth_;
+  info.height = targetHeight_;
+  info.keyFrame = key != 0;
+  info.localTimeMs = platform::LocalMillisecondsSince1970(clock_.LocalNow());
+  SetEncodedFrame(header, info);
+  WriteFrameHeader(header, frameBuffer_);
+
+  if (key != 0) {
+    TryBuildFmtpLine(
+        std::span<const uint8_t>(frameBuffer_).subspan(kFrameHeaderSize, static_cast<size_t>(n)));
+  }
+  if (onFrame_) onFrame_(*this);
+}
+
+void TDesktopEncoder::TryBuildFmtpLine(std::span<const uint8_t> frame) {
+  if (settings_.encodeType != kEncodeTypeH264) return;
+  {
+    const std::lock_guard guard(fmtpLock_);
+    if (!fmtpLine_.empty()) return;
+  }
+  const std::optional<TParameterSets> sets = FindParameterSets(frame);
+  if (!sets) return;
+  log_.WriteLine(0, "sps=" + std::to_string(sets->spsWithStartCode.size()));
+  LogHexDump(log_, sets->spsWithStartCode.data(), sets->spsWithStartCode.size());
+  log_.WriteLine(0, "pps=" + std::to_string(sets->ppsWithStartCode.size()));
+  LogHexDump(log_, sets->ppsWithStartCode.data(), sets->ppsWithStartCode.size());
+  std::string line = MakeFmtpLine(*sets);
+  log_.WriteLine(0, "fmtp=" + line);
+  log_.WriteLine(0, "send 264 flag pack, sps = " + std::to_string(sets->spsWithStartCode.size()) +
+                        ", pps = " + std::to_string(sets->ppsWithStartCode.size()));
+  const std::lock_guard guard(fmtpLock_);
+  fmtpLine_ = std::move(line);
+}
+
+bool TDesktopEncoder::Poll() {
+  GrabFrame();
+  if (frameReady_) {
+    frameReady_ = false;
+    EncodeFrame();
+  }
+  return true;
+}
+
+std::span<const uint8_t> TDesktopEncoder::FrameBuffer() const {
+  return frameBuffer_;
+}
+
+std::string TDesktopEncoder::FmtpLine() const {
+  const std::lock_guard guard(fmtpLock_);
+  return fmtpLine_;
+}
+
+TDesktopEncoder& DesktopEncoder() {
+  // Never destroyed: the generator thread may still be polling while the process ends.
+  static TDesktopEncoder* const instance =
+      new TDesktopEncoder(Settings().Video(), ProcessEncoderBinding(),
+                          platform::CreateScreenCapture(platform::SystemClock()),
+                          platform::SystemClock(), GetServiceLog());
+  return *instance;
+}

@@ -1,0 +1,100 @@
+// The screen as a stream of encoded frames: captures the desktop, converts it to planar 4:2:0 (V
+// before U) at the configured size, encodes it at the configured rate and leaves each frame behind
+// a TFrameHeader in FrameBuffer for the OnFrame handler. Everything but RequestKeyFrame and
+// FmtpLine runs on the live data generator's thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "Clock.h"
+#include "EncoderBinding.h"
+#include "ScreenCapture.h"
+#include "Settings.h"
+
+class TServiceLogFile;
+
+class TDesktopEncoder {
+ public:
+  using FrameHandler = std::function<void(TDesktopEncoder&)>;
+
+  // Creates the encoder channel at once; the screen is opened on the first capture.
+  TDesktopEncoder(const TVideoSettings& settings, const EncoderBinding& encoder,
+                  std::unique_ptr<platform::TScreenCapture> screen, const platform::TClock& clock,
+                  TServiceLogFile& log);
+  TDesktopEncoder(const TDesktopEncoder&) = delete;
+  TDesktopEncoder& operator=(const TDesktopEncoder&) = delete;
+
+  // Captures and converts one picture into the planar buffer; false when there is no picture.
+  bool GrabFrame();
+  // Encodes the planar buffer when the frame interval has passed since the last encoded picture.
+  void EncodeFrame();
+  // One pass of the generator's loop: capture, then encode the fresh picture when one is due.
+  bool Poll();
+  // Asks for the next encoded picture to be a key frame; callable from any thread.
+  void RequestKeyFrame() { forceKeyFrame_.store(true, std::memory_order_relaxed); }
+
+  // The header and data of the last encoded frame; valid during the OnFrame call.
+  std::span<const uint8_t> FrameBuffer() const;
+  // "a=fmtp:96 ..." once the first H.264 key frame has been seen, else empty; any thread.
+  std::string FmtpLine() const;
+  // Set once by the live data generator, before its thread starts polling.
+  void SetOnFrame(FrameHandler handler) { onFrame_ = std::move(handler); }
+
+  // Milliseconds until the next picture may be encoded (0 when it is due now).
+  uint32_t MillisecondsUntilNextFrame() const;
+  uint32_t FrameInterval() const { return frameInterval_; }
+  bool HasEncoder() const { return IsEncoderChannel(encoderHandle_); }
+  int TargetWidth() const { return targetWidth_; }
+  int TargetHeight() const { return targetHeight_; }
+  std::span<const uint8_t> YuvBuffer() const { return yuvBuffer_; }
+
+ private:
+  bool EnsureCaptureResources();
+  void ConvertToYuv(const platform::TScreenPicture& picture);
+  void GrowFrameBuffer(size_t needed);
+  void TryBuildFmtpLine(std::span<const uint8_t> frame);
+  void LogScreenNotices();
+
+  const TVideoSettings settings_;
+  const EncoderBinding& encoder_;
+  std::unique_ptr<platform::TScreenCapture> screen_;
+  const platform::TClock& clock_;
+  TServiceLogFile& log_;
+
+  OrxEnHandle encoderHandle_ = kNoEncoderChannel;
+  uint32_t frameInterval_ = 125;
+  int targetWidth_ = 0;
+  int targetHeight_ = 0;
+  int encoderWidth_ = 0;
+  int encoderHeight_ = 0;
+  bool targetChosen_ = false;
+
+  std::vector<uint8_t> yuvBuffer_;
+  std::vector<uint8_t> frameBuffer_;
+  bool frameReady_ = false;
+  bool frameDue_ = true;  // nothing encoded yet: the first picture is always due
+  uint32_t nextFrameTick_ = 0;
+  std::atomic<bool> forceKeyFrame_{false};
+  FrameHandler onFrame_;
+
+  mutable std::mutex fmtpLock_;
+  std::string fmtpLine_;
+};
+
+// The process's desktop encoder, created on first use from the process-wide settings, binding,
+// screen and log; safe to call first from several threads at once.
+TDesktopEncoder& DesktopEncoder();
+
+// The planar 4:2:0 layout the encoder channel receives: Y, then V, then U; chroma rows hold
+// ceil(width / 2) samples, and there are floor(height / 2) of them.
+struct TYuvLayout {
+  size_t ySize, chromaStride, chromaRows, vOffset, uOffset, bufferSize;
+};
+TYuvLayout YuvLayoutFor(int width, int height);

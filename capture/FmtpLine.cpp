@@ -1,0 +1,60 @@
+#include "FmtpLine.h"
+
+#include "Base64.h"
+
+namespace {
+
+constexpr int kNalSps = 7;
+constexpr int kNalPps = 8;
+
+// Length of the start code at p (3 or 4), or 0.
+size_t StartCodeAt(std::span<const uint8_t> b, size_t p) {
+  if (b[p] == 0 && b[p + 1] == 0 && b[p + 2] == 1) return 3;
+  if (b[p] == 0 && b[p + 1] == 0 && b[p + 2] == 0 && b[p + 3] == 1) return 4;
+  return 0;
+}
+
+struct PendingUnit {
+  size_t startCode = 0;  // position of its start code
+  size_t header = 0;     // position of its NAL header byte
+  size_t length = 0;     // from the header byte up to the next start code; 0 until known
+  bool waiting = false;
+};
+
+}  // namespace
+
+std::optional<TParameterSets> FindParameterSets(std::span<const uint8_t> au) {
+  if (au.size() < 5) return std::nullopt;
+  PendingUnit sps, pps;
+  for (size_t p = 0; p + 5 <= au.size(); ++p) {
+    const size_t codeLength = StartCodeAt(au, p);
+    if (codeLength == 0) continue;
+    for (PendingUnit* unit : {&sps, &pps}) {
+      if (unit->waiting) {
+        unit->length = p - unit->header;
+        unit->waiting = false;
+      }
+    }
+    if (sps.length > 0 && pps.length > 0) break;
+    const size_t header = p + codeLength;
+    const int type = au[header] & 0x1F;
+    if (type == kNalSps || type == kNalPps) {
+      PendingUnit& unit = type == kNalSps ? sps : pps;
+      unit = PendingUnit{p, header, 0, true};
+    }
+    // Past the start code, so that 00 00 00 01 is not seen a second time as 00 00 01.
+    p += codeLength - 1;
+  }
+  if (sps.length == 0 || pps.length == 0) return std::nullopt;
+  TParameterSets sets;
+  sets.sps = au.subspan(sps.header, sps.length);
+  sets.pps = au.subspan(pps.header, pps.length);
+  sets.spsWithStartCode = au.subspan(sps.startCode, sps.header - sps.startCode + sps.length);
+  sets.ppsWithStartCode = au.subspan(pps.startCode, pps.header - pps.startCode + pps.length);
+  return sets;
+}
+
+std::string MakeFmtpLine(const TParameterSets& sets) {
+  return "a=fmtp:96 profile-level-id=420029; packetization-mode=1; sprop-parameter-sets=" +
+         Base64Encode(sets.sps) + "," + Base64Encode(sets.pps);
+}

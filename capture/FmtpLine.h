@@ -1,0 +1,26 @@
+// The SDP format line of an H.264 stream, built from the parameter sets of a key frame.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+struct TParameterSets {
+  // The NAL units without their start codes.
+  std::span<const uint8_t> sps;
+  std::span<const uint8_t> pps;
+  // The same units with the start code in front of each, as the log shows them.
+  std::span<const uint8_t> spsWithStartCode;
+  std::span<const uint8_t> ppsWithStartCode;
+};
+
+// The first SPS and PPS of an Annex B access unit, each ended by the start code that follows it.
+// The last NAL unit of the buffer has no such end and is never taken, so a frame whose parameter
+// sets come last yields nothing.
+std::optional<TParameterSets> FindParameterSets(std::span<const uint8_t> accessUnit);
+
+// "a=fmtp:96 profile-level-id=420029; packetization-mode=1; sprop-parameter-sets=<sps>,<pps>".
+// Players take the profile from the SPS itself; the fixed profile-level-id is what recorders
+// have always been given.
+std::string MakeFmtpLine(const TParameterSets& sets);

@@ -1,0 +1,122 @@
+// Stand-ins for the desktop encoder's surroundings: a screen that paints moving colour bands, a
+// clock the test moves by hand, a binding that can be told to fail, and a log in a temporary file.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Clock.h"
+#include "DesktopEncoder.h"
+#include "EncoderBinding.h"
+#include "OrxEncoderLibrary.h"
+#include "ScreenCapture.h"
+#include "ServiceLog.h"
+#include "Subprocess.h"
+
+class FakeClock : public platform::TClock {
+ public:
+  platform::TLocalDateTime LocalNow() const override { return local; }
+  uint32_t TickCount() const override { return tick; }
+  platform::TLocalDateTime local{2026, 12, 7, 10, 30, 15, 250};
+  uint32_t tick = 1000;
+};
+
+// Left half red, right half blue, a white band moving down: every picture differs, and the colours
+// sit in known places.
+class FakeScreen : public platform::TScreenCapture {
+ public:
+  FakeScreen(int width, int height) : width_(width), height_(height) {}
+  platform::TCaptureStatus Open() override { return available ? Ok() : NoDisplay(); }
+  int Width() const override { return width_; }
+  int Height() const override { return height_; }
+  platform::TCaptureStatus Capture(int targetWidth, int targetHeight,
+                                   platform::TScreenPicture& picture) override {
+    if (!available) return NoDisplay();
+    ++captures;
+    pixels_.assign(static_cast<size_t>(targetWidth) * static_cast<size_t>(targetHeight) * 4, 0);
+    const int band = (captures * 8) % targetHeight;
+    for (int y = 0; y < targetHeight; ++y) {
+      for (int x = 0; x < targetWidth; ++x) {
+        uint8_t* p = &pixels_[(static_cast<size_t>(y) * static_cast<size_t>(targetWidth) +
+                               static_cast<size_t>(x)) *
+                              4];
+        const bool white = y >= band && y < band + 4;
+        const bool left = x < targetWidth / 2;
+        p[0] = white ? 255 : (left ? 0 : 255);  // B
+        p[1] = white ? 255 : 0;                 // G
+        p[2] = white ? 255 : (left ? 255 : 0);  // R
+        p[3] = 255;
+      }
+    }
+    picture = {pixels_.data(), targetWidth * 4, targetWidth, targetHeight};
+    return Ok();
+  }
+  const std::string& LastError() const override { return error_; }
+  std::string TakeNotice() override { return std::exchange(notice_, {}); }
+
+  bool available = true;
+  int captures = 0;
+
+ private:
+  platform::TCaptureStatus Ok() { return platform::TCaptureStatus::Ok; }
+  platform::TCaptureStatus NoDisplay() {
+    notice_ = "screen capture: no display";
+    error_ = "no display";
+    return platform::TCaptureStatus::NoDisplay;
+  }
+  int width_, height_;
+  std::vector<uint8_t> pixels_;
+  std::string error_, notice_;
+};
+
+// The real library, with encoding failures on demand. Closes the channels it made, which the
+// program itself never does.
+class TestBinding : public EncoderBinding {
+ public:
+  explicit TestBinding(const std::string& path = ORXENCODER_PATH) : EncoderBinding(path) {}
+  ~TestBinding() override {
+    OrxEncoderLibrary library;
+    for (OrxEnHandle h : channels_) library.CloseChannel(h);
+  }
+  OrxEnHandle CreateChannel(int encoderType, int option) const override {
+    OrxEnHandle h = EncoderBinding::CreateChannel(encoderType, option);
+    if (IsEncoderChannel(h)) channels_.push_back(h);
+    return h;
+  }
+  int Encode(OrxEnHandle channel, const void* source, void* dest, int colourFormat, int sourceSize,
+             int width, int height, int* keyFrame) const override {
+    ++encodeCalls;
+    if (failEncodes > 0) {
+      --failEncodes;
+      return 0;
+    }
+    return EncoderBinding::Encode(channel, source, dest, colourFormat, sourceSize, width, height,
+                                  keyFrame);
+  }
+  mutable int failEncodes = 0;
+  mutable int encodeCalls = 0;
+
+ private:
+  mutable std::vector<OrxEnHandle> channels_;
+};
+
+class TempLog {
+ public:
+  TempLog() : file_("encoder.log"), log_(file_.path(), clock_, nullptr) { log_.StartLog(); }
+  TServiceLogFile& get() { return log_; }
+  std::string Text() const {
+    std::ifstream in(file_.path(), std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+  }
+
+ private:
+  TempFile file_;
+  FakeClock clock_;
+  TServiceLogFile log_;
+};

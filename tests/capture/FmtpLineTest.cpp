@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Base64.h"
+#include "FmtpLine.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+const Bytes kCode4 = {0, 0, 0, 1};
+const Bytes kCode3 = {0, 0, 1};
+const Bytes kSps = {0x67, 0x42, 0xC0, 0x1F, 0xDA, 0x01, 0x40};
+const Bytes kPps = {0x68, 0xCE, 0x3C, 0x80};
+const Bytes kSei = {0x06, 0x05, 0x11, 0x22, 0x33};
+const Bytes kIdr = {0x65, 0x88, 0x84, 0x00, 0x33, 0xFF, 0x12};
+
+TEST(Base64, MatchesTheStandardVectors) {
+  const std::pair<std::string, std::string> cases[] = {{"", ""},
+                                                       {"f", "Zg=="},
+                                                       {"fo", "Zm8="},
+                                                       {"foo", "Zm9v"},
+                                                       {"foob", "Zm9vYg=="},
+                                                       {"fooba", "Zm9vYmE="},
+                                                       {"foobar", "Zm9vYmFy"}};
+  for (const auto& [plain, encoded] : cases) {
+    const Bytes bytes(plain.begin(), plain.end());
+    EXPECT_EQ(Base64Encode(bytes), encoded) << plain;
+  }
+  EXPECT_EQ(Base64Encode(Bytes{0xFB, 0xFF}), "+/8=");
+}
+
+TEST(FindParameterSets, TakesEachUnitUpToTheNextStartCode) {
+  struct Case {
+    const char* name;
+    Bytes frame;
+    bool found;
+    size_t spsCodeLength;
+    size_t ppsCodeLength;
+  };
+  const Case cases[] = {
+      {"four-byte codes, SEI after", Concat({kCode4, kSps, kCode4, kPps, kCode4, kSei}), true, 4,
+       4},
+      {"three-byte codes, IDR after", Concat({kCode3, kSps, kCode3, kPps, kCode3, kIdr}), true, 3,
+       3},
+      {"mixed codes", Concat({kCode4, kSps, kCode3, kPps, kCode4, kIdr}), true, 4, 3},
+      {"PPS before SPS", Concat({kCode4, kPps, kCode4, kSps, kCode4, kIdr}), true, 4, 4},
+      {"PPS is the last unit", Concat({kCode4, kSps, kCode4, kPps}), false, 0, 0},
+      {"no SPS", Concat({kCode4, kPps, kCode4, kIdr}), false, 0, 0},
+      {"P slice only", Concat({kCode4, Bytes{0x41, 0x9A, 0x02, 0x04}}), false, 0, 0},
+      {"too short", Bytes{0, 0, 1, 0x67}, false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto sets = FindParameterSets(c.frame);
+    ASSERT_EQ(sets.has_value(), c.found);
+    if (!c.found) continue;
+    EXPECT_EQ(Bytes(sets->sps.begin(), sets->sps.end()), kSps);
+    EXPECT_EQ(Bytes(sets->pps.begin(), sets->pps.end()), kPps);
+    EXPECT_EQ(sets->spsWithStartCode.size(), kSps.size() + c.spsCodeLength);
+    EXPECT_EQ(sets->ppsWithStartCode.size(), kPps.size() + c.ppsCodeLength);
+  }
+}
+
+TEST(FindParameterSets, LaterParameterSetsDoNotReplaceFinishedOnes) {
+  const Bytes otherSps = {0x67, 0x64, 0x00, 0x28};
+  const Bytes frame = Concat({kCode4, kSps, kCode4, kPps, kCode4, otherSps, kCode4, kIdr});
+  const auto sets = FindParameterSets(frame);
+  ASSERT_TRUE(sets);
+  EXPECT_EQ(Bytes(sets->sps.begin(), sets->sps.end()), kSps);
+}
+
+TEST(MakeFmtpLine, CarriesBothSetsInBase64) {
+  const Bytes frame = Concat({kCode4, kSps, kCode4, kPps, kCode4, kSei});
+  const auto sets = FindParameterSets(frame);
+  ASSERT_TRUE(sets);
+  EXPECT_EQ(MakeFmtpLine(*sets),
+            "a=fmtp:96 profile-level-id=420029; packetization-mode=1; sprop-parameter-sets=" +
+                Base64Encode(kSps) + "," + Base64Encode(kPps));
+}
+
+}  // namespace
