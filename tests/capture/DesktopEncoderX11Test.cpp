@@ -10,6 +10,7 @@ namespace {
 
 struct Case {
   const char* name;
+  int depth;
   int width, height;  // settings; 0 takes the screen's size
   int expectedWidth, expectedHeight;
 };
@@ -18,7 +19,7 @@ class DesktopEncoderOnX11 : public ::testing::TestWithParam<Case> {};
 
 TEST_P(DesktopEncoderOnX11, EncodesTheScreenAtTheConfiguredSize) {
   const Case& c = GetParam();
-  XvfbDisplay display({640, 480, 24});
+  XvfbDisplay display({640, 480, c.depth});
   TestScreen screen(display.Name());
   screen.Fill(0, 0, 640, 240, {255, 0, 0});
   screen.Fill(0, 240, 640, 240, {0, 0, 255});
@@ -44,20 +45,24 @@ TEST_P(DesktopEncoderOnX11, EncodesTheScreenAtTheConfiguredSize) {
   EXPECT_EQ(headers[0].Height, c.expectedHeight);
   EXPECT_NE(encoder.FmtpLine(), "");
 
-  // Upright: red on top, blue below (V high for red, U high for blue).
+  // Upright and in the same colours at every depth: red on top, blue below (V high for red, U
+  // high for blue; BT.601 limited range).
   const TYuvLayout layout = YuvLayoutFor(c.expectedWidth, c.expectedHeight);
   const auto yuv = encoder.YuvBuffer();
   const size_t topRow = 2 * layout.chromaStride;
   const size_t bottomRow = (layout.chromaRows - 3) * layout.chromaStride;
   EXPECT_NEAR(yuv[layout.vOffset + topRow + 4], 240, 2);
   EXPECT_NEAR(yuv[layout.uOffset + bottomRow + 4], 240, 2);
+  const size_t width = static_cast<size_t>(c.expectedWidth);
+  EXPECT_NEAR(yuv[4 * width + 4], 82, 2);
+  EXPECT_NEAR(yuv[static_cast<size_t>(c.expectedHeight - 4) * width + 4], 41, 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, DesktopEncoderOnX11,
-                         ::testing::Values(Case{"screen", 0, 0, 640, 480},
-                                           Case{"stretched", 320, 240, 320, 240}),
-                         [](const ::testing::TestParamInfo<Case>& param) {
-                           return std::string(param.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, DesktopEncoderOnX11,
+    ::testing::Values(Case{"depth8", 8, 0, 0, 640, 480}, Case{"depth15", 15, 0, 0, 640, 480},
+                      Case{"depth16", 16, 0, 0, 640, 480}, Case{"depth24", 24, 0, 0, 640, 480},
+                      Case{"stretched", 24, 320, 240, 320, 240}),
+    [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
 
 }  // namespace
