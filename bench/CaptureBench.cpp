@@ -2,61 +2,29 @@
 // H.264 encoding, next to ffmpeg's x11grab doing the same on the same display in the same run.
 // CPU per frame counts the capturing process and the X server, which does the copying for both.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <memory>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DesktopEncoder.h"
+#include "ProcessCpu.h"
 #include "ServiceLog.h"
 #include "TestScreen.h"
 #include "XvfbDisplay.h"
-
-extern char** environ;
 
 namespace {
 
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr int kFfmpegFrames = 150;
-
-double Seconds(const timeval& t) {
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-}
-
-double SelfCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
-}
-
-// utime + stime of another process, from /proc.
-double ProcessCpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  std::getline(stat, text);
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14 || i == 15) ticks += std::stod(field);
-  }
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 // The screen: Xvfb with a child process that keeps moving coloured blocks over it at 30 fps,
 // like a busy desktop. The mover's own CPU is counted on neither side.
@@ -156,29 +124,18 @@ void RunFfmpeg(benchmark::State& state, const std::vector<std::string>& output) 
       "-f",        "x11grab", "-framerate",   "30",        "-video_size",
       "1920x1080", "-i",      desktop.Name(), "-frames:v", std::to_string(kFfmpegFrames)};
   args.insert(args.end(), output.begin(), output.end());
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
   double client = 0, server = 0, wall = 0;
   for (auto _ : state) {
     const double serverStart = ProcessCpuSeconds(desktop.ServerPid());
     const auto start = std::chrono::steady_clock::now();
-    pid_t child = 0;
-    if (posix_spawnp(&child, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0) {
-      state.SkipWithError("cannot start ffmpeg");
-      return;
-    }
-    int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      state.SkipWithError("ffmpeg failed");
+    const std::optional<double> seconds = RunChildCpuSeconds(args);
+    if (!seconds) {
+      state.SkipWithError("ffmpeg did not run");
       return;
     }
     wall +=
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    client += Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+    client += *seconds;
     server += ProcessCpuSeconds(desktop.ServerPid()) - serverStart;
   }
   const double frames = static_cast<double>(state.iterations()) * kFfmpegFrames;

@@ -3,22 +3,18 @@
 // Each iteration encodes the whole picture set once, opening and closing the encoder as the
 // command line does, so both sides pay the same start-up.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "OrxEncoderLibrary.h"
+#include "ProcessCpu.h"
 #include "SyntheticPicture.h"
-
-extern char** environ;
 
 namespace {
 
@@ -49,19 +45,6 @@ const std::string& RawFile() {
   return path;
 }
 
-double CpuSeconds(const rusage& usage) {
-  auto seconds = [](const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-  };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return CpuSeconds(usage);
-}
-
 void EncodeWithLibrary(benchmark::State& state, int encoderType) {
   static OrxEncoderLibrary library;
   if (!library.loaded()) {
@@ -73,7 +56,7 @@ void EncodeWithLibrary(benchmark::State& state, int encoderType) {
   double cpu = 0;
   size_t bytes = 0;
   for (auto _ : state) {
-    const double start = ProcessCpuSeconds();
+    const double start = SelfCpuSeconds();
     OrxEnHandle channel = library.CreateChannelEx(encoderType, 0);
     if (library.SetVideoParam(channel, kWidth, kHeight, 0) != 0) {
       state.SkipWithError("the channel did not open");
@@ -87,7 +70,7 @@ void EncodeWithLibrary(benchmark::State& state, int encoderType) {
       if (n > 0) bytes += static_cast<size_t>(n);
     }
     library.CloseChannel(channel);
-    cpu += ProcessCpuSeconds() - start;
+    cpu += SelfCpuSeconds() - start;
   }
   const double runs = static_cast<double>(state.iterations());
   state.counters["cpu_ms_per_picture"] = cpu * 1000 / (runs * kPictures);
@@ -106,37 +89,21 @@ void BM_X264CommandLine(benchmark::State& state) {
   const std::string output =
       (std::filesystem::temp_directory_path() / "vistrel-bench-x264.h264").string();
   const std::string res = std::to_string(kWidth) + "x" + std::to_string(kHeight);
-  std::vector<std::string> args = {
+  const std::vector<std::string> args = {
       "x264",      "--quiet",     "--no-progress", "--preset", "veryfast", "--tune", "zerolatency",
       "--profile", "baseline",    "--threads",     "1",        "--keyint", "25",     "--input-res",
       res,         "--input-csp", "yv12",          "--fps",    "25",       "-o",     output,
       raw};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  // Its closing summary line would clutter the benchmark's table.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-
   double cpu = 0;
   for (auto _ : state) {
-    pid_t child = 0;
-    if (posix_spawnp(&child, "x264", &actions, nullptr, argv.data(), environ) != 0) {
-      state.SkipWithError("cannot start x264 (Debian package x264)");
+    // Its closing summary line on standard error would clutter the benchmark's table.
+    const std::optional<double> seconds = RunChildCpuSeconds(args, true);
+    if (!seconds) {
+      state.SkipWithError("x264 (Debian package x264) did not run");
       break;
     }
-    int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      state.SkipWithError("x264 failed");
-      break;
-    }
-    cpu += CpuSeconds(usage);
+    cpu += *seconds;
   }
-  posix_spawn_file_actions_destroy(&actions);
   const double runs = static_cast<double>(state.iterations());
   state.counters["cpu_ms_per_picture"] = cpu * 1000 / (runs * kPictures);
   std::error_code ignored;
