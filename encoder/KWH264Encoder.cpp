@@ -36,8 +36,9 @@ CKWH264Encoder::~CKWH264Encoder() {
 
 bool CKWH264Encoder::Open() {
   DebugOutput("h264 open");
-  // libx264 refuses these too, but leaks the strings of its internal parameter copy when it does.
-  if (width <= 0 || height <= 0) return false;
+  // libx264 refuses these too (4:2:0 needs even sizes), but leaks the strings of its internal
+  // parameter copy when it does.
+  if (width <= 0 || height <= 0 || width % 2 != 0 || height % 2 != 0) return false;
   params.reset(new (std::nothrow) x264_param_t{});
   if (!params) return false;
   x264_param_default(params.get());

@@ -71,8 +71,12 @@ TEST(OrxEncoderInterface, ClosedChannelRefusesPicturesAndTouchesNothing) {
     EXPECT_EQ(keyFrame, 5);
     EXPECT_TRUE(std::all_of(dest.begin(), dest.end(), [](uint8_t b) { return b == 0xAB; }));
 
-    // A size the codec refuses leaves the channel closed as well.
+    // Sizes the codecs refuse leave the channel closed as well.
     EXPECT_EQ(Library().SetVideoParam(channel.get(), 0, 0, 0), -1) << "type " << type;
+    if (type == ORXEN_TYPE_H264) {
+      EXPECT_EQ(Library().SetVideoParam(channel.get(), 641, 481, 0), -1);
+      EXPECT_EQ(Library().SetVideoParam(channel.get(), 640, 481, 0), -1);
+    }
     EXPECT_LT(Library().Encode(channel.get(), picture.data(), dest.data(), ORXEN_CSP_YV12,
                                static_cast<int>(picture.size()), 0, 0, &keyFrame),
               0);
