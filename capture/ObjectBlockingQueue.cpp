@@ -9,6 +9,8 @@ void ReleasePackage(void* item) {
   static_cast<TFramePackage*>(item)->Release();
 }
 
+}  // namespace
+
 const char* InsertErrorMessage(QueueResult result) {
   switch (result) {
     case QueueResult::NilItem:
@@ -26,14 +28,16 @@ const char* InsertErrorMessage(QueueResult result) {
   }
 }
 
-}  // namespace
-
 TObjectBlockingQueue::TObjectBlockingQueue(int32_t capacity)
     : TGeneralQueue(capacity, &ReleasePackage) {}
 
 void TObjectBlockingQueue::Insert(TFramePackage* package) {
   const QueueResult result = Write(package, kPackageTag, kQueueWaitForever);
   if (result != QueueResult::Done) throw QueueException(result, InsertErrorMessage(result));
+}
+
+QueueResult TObjectBlockingQueue::InsertFor(TFramePackage* package, int32_t timeoutMs) {
+  return Write(package, kPackageTag, timeoutMs);
 }
 
 TFramePackage* TObjectBlockingQueue::Take(int32_t timeoutMs) {

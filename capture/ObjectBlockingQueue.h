@@ -20,6 +20,9 @@ class QueueException : public std::runtime_error {
   QueueResult result_;
 };
 
+// The message a failed insert reports, e.g. "ObjectQueue Insert Error,Buffer Closed".
+const char* InsertErrorMessage(QueueResult result);
+
 // Privately derived so that nothing but frame packages can be written into it: whatever is left
 // inside is released as a package.
 class TObjectBlockingQueue : private TGeneralQueue {
@@ -30,6 +33,9 @@ class TObjectBlockingQueue : private TGeneralQueue {
   // reference. Throws QueueException when package is null or the queue is closed while waiting;
   // the caller then still owns its reference.
   void Insert(TFramePackage* package);
+  // Queues package, waiting at most timeoutMs for room. Done means the queue took the caller's
+  // reference; any other result (WriteTimeOut when no room came) leaves it with the caller.
+  QueueResult InsertFor(TFramePackage* package, int32_t timeoutMs);
   // The oldest package, with the queue's reference handed to the caller; null on time-out, when
   // empty with no wait, or when closed while waiting.
   TFramePackage* Take(int32_t timeoutMs);

@@ -39,6 +39,25 @@ TEST(FramePackage, FreedByTheReleaseOfTheLastReference) {
   EXPECT_EQ(frees, 1);
 }
 
+TEST(ObjectBlockingQueue, TimedInsertGivesUpOnAFullQueueAndTakesRoomWhenItComes) {
+  std::atomic<int> frees = 0;
+  TObjectBlockingQueue queue(1);
+  queue.Insert(NewPackage(frees, 1));
+  TFramePackage* late = NewPackage(frees, 2);
+  EXPECT_EQ(queue.InsertFor(late, 20), QueueResult::WriteTimeOut);
+  EXPECT_EQ(queue.InsertFor(late, kQueueNoWait), QueueResult::WriteFull);
+  EXPECT_EQ(late->ReferenceCount(), 1) << "a refused package stays the caller's";
+
+  std::thread consumer([&queue] { queue.Take(kQueueWaitForever)->Release(); });
+  EXPECT_EQ(queue.InsertFor(late, 5000), QueueResult::Done);
+  consumer.join();
+  TFramePackage* taken = queue.Take(kQueueNoWait);
+  ASSERT_NE(taken, nullptr);
+  EXPECT_EQ(ValueOf(*taken), 2u);
+  taken->Release();
+  EXPECT_EQ(frees, 2);
+}
+
 TEST(ObjectBlockingQueue, InsertFailuresRaiseAndLeaveTheReferenceWithTheCaller) {
   std::atomic<int> frees = 0;
   TObjectBlockingQueue queue(1);
