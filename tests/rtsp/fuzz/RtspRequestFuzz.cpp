@@ -1,0 +1,127 @@
+// Fuzz target for request parsing and for responses built from what a request carried; not part
+// of the build. From the top of the tree (then run ./rtsp_request_fuzz -max_total_time=60):
+// clang-format off
+// clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Irtsp -Iplatform rtsp/Rtsp{HeaderList,Message*,Request*,Response,Status}.cpp tests/rtsp/fuzz/RtspRequestFuzz.cpp -o rtsp_request_fuzz
+// clang-format on
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Clock.h"
+#include "RtspRequest.h"
+#include "RtspRequestContext.h"
+#include "RtspRequestHead.h"
+#include "RtspResponse.h"
+
+namespace {
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+class TFixedClock : public platform::TClock {
+ public:
+  platform::TLocalDateTime LocalNow() const override { return {2026, 12, 6, 10, 5, 3, 0}; }
+  std::uint32_t TickCount() const override { return 0; }
+};
+
+void CheckParsed(const TRtspRequest& request, bool parsed) {
+  const int32_t status = request.ParseError().statusCode;
+  if (!parsed) {
+    Check(status == 400 || status == 413 || status == 505);
+    Check(request.Method().empty() && request.Uri().empty());
+    return;
+  }
+  Check(status == 0);
+  for (const std::string* word : {&request.Method(), &request.Uri()})
+    Check(word->find_first_of(" \r\n") == std::string::npos);
+  Check(request.GetContentLength() >= 0 && request.GetContentLength() <= kMaxRtspRequestBodyBytes);
+  Check(request.Headers().Count() <= kMaxRtspHeaderCount);
+}
+
+// The way the connection hands lines over: cut at LF, a CR right before it removed.
+void FeedLineByLine(std::string_view text) {
+  TRtspRequestHead head;
+  while (!text.empty() && head.State() == TRtspRequestHead::TState::NeedMore) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (end != std::string_view::npos && !line.empty() && line.back() == '\r')
+      line.remove_suffix(1);
+    head.AddLine(line);
+  }
+  Check(head.Text().size() <= kMaxRtspRequestHeadBytes);
+  if (head.State() == TRtspRequestHead::TState::Complete) {
+    TRtspRequest request;
+    CheckParsed(request, request.Parse(head.Text()));
+  }
+}
+
+// Every field of the request written into a response must read back as it was, one field per
+// line, and the body must be exactly as long as announced.
+void CheckEcho(const TRtspRequest& request, std::string_view body) {
+  TRtspResponse response;
+  std::vector<TRtspHeader> expected;
+  for (const TRtspHeader& header : request.Headers().Entries()) {
+    if (EqualsIgnoringAsciiCase(header.name, kRtspContentLength)) continue;
+    response.Headers().Add(header.name, header.value);
+    if (!header.name.empty() || !header.value.empty())
+      expected.push_back({header.name, " " + header.value});
+  }
+  response.SetContent(body);
+  const std::string message = response.BuildMessage();
+
+  const std::size_t headEnd = message.find("\r\n\r\n");
+  Check(headEnd != std::string::npos);
+  const std::string_view head = std::string_view(message).substr(0, headEnd + 2);
+  for (std::size_t i = 0; i < head.size(); ++i) {
+    if (head[i] == '\r') Check(i + 1 < head.size() && head[i + 1] == '\n');
+    if (head[i] == '\n') Check(i > 0 && head[i - 1] == '\r');
+  }
+  TRtspResponse readBack;
+  Check(readBack.TRtspBase::Parse(head));
+  std::vector<TRtspHeader> got;
+  for (const TRtspHeader& header : readBack.Headers().Entries())
+    if (header.name != kRtspContentLength) got.push_back(header);
+  Check(got == expected);
+
+  const std::size_t bodyBytes = message.size() - headEnd - 4;
+  Check(bodyBytes == response.ContentByteLength());
+  Check(bodyBytes == 0 ? !readBack.Headers().Has(kRtspContentLength)
+                       : readBack.GetContentLength() == static_cast<int32_t>(bodyBytes));
+}
+
+void Answer(std::string_view text) {
+  static const TFixedClock clock;
+  int writes = 0;
+  TRtspContext context(
+      {nullptr, "127.0.0.1", "127.0.0.1", 1},
+      [&writes](std::string_view bytes) {
+        ++writes;
+        return bytes.starts_with("RTSP/1.0 ") && bytes.ends_with("\r\n\r\n");
+      },
+      clock);
+  if (context.ParseRequest(text)) {
+    context.Response().SetHeader("Content-Base", context.Request().Uri() + "/");
+    context.SendResponse(200);
+  } else {
+    context.SendResponse(context.Request().ParseError().statusCode);
+  }
+  Check(writes == 1);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  TRtspRequest request;
+  const bool parsed = request.Parse(text);
+  CheckParsed(request, parsed);
+  FeedLineByLine(text);
+  CheckEcho(request, text.substr(0, 4096));
+  Answer(text);
+  return 0;
+}
