@@ -1,0 +1,177 @@
+#include "BaseSession.h"
+
+#include <exception>
+
+#include "ServiceLog.h"
+
+TBaseSession::TBaseSession(const TSessionLinks& links, std::string className)
+    : links_(links),
+      clock_(links.clock ? *links.clock : platform::SystemClock()),
+      className_(std::move(className)),
+      lastActiveTick_(clock_.TickCount()) {
+  TFrameSenderLinks senderLinks;
+  senderLinks.datagramSender = links_.datagramSender;
+  senderLinks.requestKeyFrame = links_.requestKeyFrame;
+  senderLinks.byeActionPoster = links_.byeActionPoster;
+  senderLinks.log = links_.log;
+  videoSender_ = std::make_unique<TFrameSender>(links_.fps, senderLinks);
+}
+
+TBaseSession::~TBaseSession() = default;
+
+void TBaseSession::Log(std::string_view line) const {
+  if (links_.log) {
+    links_.log(line);
+  } else {
+    LogMessage(line);
+  }
+}
+
+void TBaseSession::SetKey(std::string address, std::string name) {
+  const std::lock_guard guard(lock_);
+  clientAddress_ = std::move(address);
+  sessionName_ = std::move(name);
+}
+
+bool TBaseSession::StartStreaming() {
+  if (!OpenSource()) {
+    Log("open video handle failed");
+    return false;
+  }
+  Log("open video handle ok");
+  PrepareSource();
+  {
+    const std::lock_guard guard(lock_);
+    videoSender_->SetDestination(clientAddress_, clientPort_.load());
+    videoSender_->Start();
+    if (audioSender_) {
+      audioSender_->SetSsrc(videoSender_->Ssrc());
+      audioSender_->Start();
+    }
+  }
+  playing_.store(true);
+  if (links_.requestKeyFrame) links_.requestKeyFrame();
+  return true;
+}
+
+void TBaseSession::StopStreaming() {
+  try {
+    CloseSource();
+  } catch (const std::exception&) {
+    // Closing the source must not keep the senders running.
+  }
+  if (!playing_.exchange(false)) return;
+  videoSender_->Stop();
+  TFrameSender* audio = nullptr;
+  {
+    const std::lock_guard guard(lock_);
+    audio = audioSender_.get();
+  }
+  if (audio) audio->Stop();
+}
+
+void TBaseSession::SetClientPort(int32_t port) {
+  if (port == -1) return;
+  clientPort_.store(port);
+  {
+    const std::lock_guard guard(lock_);
+    videoSender_->SetDestination(clientAddress_, port);
+  }
+  Log("set port to " + std::to_string(port));
+}
+
+void TBaseSession::SetConnection(TRtpConnection* connection) {
+  const std::lock_guard guard(lock_);
+  connection_ = connection;
+  videoSender_->SetConnection(connection);
+  if (audioSender_) audioSender_->SetConnection(connection);
+}
+
+void TBaseSession::EnableAudioTrack() {
+  const std::lock_guard guard(lock_);
+  if (audioSender_) return;
+  TFrameSenderLinks senderLinks;
+  senderLinks.datagramSender = links_.datagramSender;
+  senderLinks.byeActionPoster = links_.byeActionPoster;
+  senderLinks.log = links_.log;
+  audioSender_ = std::make_unique<TFrameSender>(links_.fps, senderLinks);
+  audioSender_->ConfigureAudio();
+}
+
+bool TBaseSession::HasAudioTrack() const {
+  const std::lock_guard guard(lock_);
+  return audioSender_ != nullptr;
+}
+
+int32_t TBaseSession::GetServerRtpPort() const {
+  return links_.serverRtpPort ? links_.serverRtpPort() : 0;
+}
+
+void TBaseSession::Touch() {
+  lastActiveTick_.store(clock_.TickCount());
+}
+
+bool TBaseSession::IsExpired() const {
+  if (videoSender_->Failed()) return true;
+  if (Connection() != nullptr) return false;
+  return platform::TicksElapsed(lastActiveTick_.load(), clock_.TickCount()) >= kSessionTimeoutMs;
+}
+
+void TBaseSession::DeliverPackage(TFramePackage* package) {
+  if (!playing_.load() || package == nullptr) return;
+  TFrameSender* sender = nullptr;
+  if (package->IsVideo()) {
+    sender = videoSender_.get();
+  } else if (package->IsAudio()) {
+    const std::lock_guard guard(lock_);
+    sender = audioSender_.get();
+  }
+  if (sender == nullptr || sender->Failed()) return;
+  package->AddRef();
+  sender->Enqueue(package);
+}
+
+std::string TBaseSession::ClientAddress() const {
+  const std::lock_guard guard(lock_);
+  return clientAddress_;
+}
+
+std::string TBaseSession::SessionName() const {
+  const std::lock_guard guard(lock_);
+  return sessionName_;
+}
+
+std::string TBaseSession::StreamUri() const {
+  const std::lock_guard guard(lock_);
+  return streamUri_;
+}
+
+void TBaseSession::SetStreamUri(std::string uri) {
+  const std::lock_guard guard(lock_);
+  streamUri_ = std::move(uri);
+}
+
+TRtpConnection* TBaseSession::Connection() const {
+  const std::lock_guard guard(lock_);
+  return connection_;
+}
+
+void TBaseSession::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  try {
+    Log(className_ + " destroy-->");
+    StopStreaming();
+    Log("stop");
+    videoSender_.reset();
+    {
+      const std::lock_guard guard(lock_);
+      audioSender_.reset();
+    }
+    Log("free sender");
+    Log("free buffer");
+    Log("free session " + SessionName());
+  } catch (const std::exception&) {
+    // The session goes all the same; what is left is released with the object.
+  }
+}

@@ -1,0 +1,99 @@
+// One RTSP client receiving the stream: its address and port, the RTSP session name, the frame
+// senders of its tracks, the connection for interleaved transport and a liveness tick. Sessions are
+// shared: whichever thread removes one, the others that still hold it keep it alive until they
+// let go.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "ByeAction.h"
+#include "Clock.h"
+#include "FramePackage.h"
+#include "FrameSender.h"
+#include "RtpTransport.h"
+
+// What sessions use from the rest of the process; shared by every session of one manager.
+struct TSessionLinks {
+  int32_t fps = 8;  // frame rate of the video track, for the RTP time stamps
+  TRtpDatagramSender* datagramSender = nullptr;  // the UDP server's RTP socket
+  // Activates the UDP server (first call only) and returns its RTP port.
+  std::function<int32_t()> serverRtpPort;
+  // Asks the desktop encoder for a key frame.
+  std::function<void()> requestKeyFrame;
+  TByeActionPoster* byeActionPoster = nullptr;  // null: the process-wide poster
+  const platform::TClock* clock = nullptr;      // null: the system clock
+  std::function<void(std::string_view)> log;    // empty: LogMessage
+};
+
+class TBaseSession {
+ public:
+  // A UDP client silent for this long has gone away.
+  static constexpr uint32_t kSessionTimeoutMs = 12000;
+
+  TBaseSession(const TSessionLinks& links, std::string className);
+  virtual ~TBaseSession();
+  TBaseSession(const TBaseSession&) = delete;
+  TBaseSession& operator=(const TBaseSession&) = delete;
+
+  virtual bool OpenSource() = 0;
+  virtual void CloseSource() = 0;
+  virtual void PrepareSource() = 0;
+
+  // Opens the source and starts the senders; false when the source does not open.
+  bool StartStreaming();
+  // Closes the source and stops the senders for good.
+  void StopStreaming();
+
+  // Port -1 is ignored; otherwise the session key's port and the video destination port.
+  void SetClientPort(int32_t port);
+  // Binds the senders to the client's RTSP connection for interleaved transport (null: UDP).
+  void SetConnection(TRtpConnection* connection);
+  void EnableAudioTrack();
+  bool HasAudioTrack() const;
+  int32_t GetServerRtpPort() const;
+  // A sign of life from the client.
+  void Touch();
+  bool IsExpired() const;
+  // Hands the package to the sender of its track, which takes one reference of its own.
+  void DeliverPackage(TFramePackage* package);
+
+  std::string ClientAddress() const;
+  int32_t ClientPort() const { return clientPort_.load(); }
+  std::string SessionName() const;
+  std::string StreamUri() const;
+  void SetStreamUri(std::string uri);
+  TRtpConnection* Connection() const;
+  bool Playing() const { return playing_.load(); }
+  const TFrameSender& VideoSender() const { return *videoSender_; }
+
+ protected:
+  // Runs the teardown with its log lines; the concrete class calls it from its destructor, while
+  // its own CloseSource can still be called.
+  void Shutdown();
+  void Log(std::string_view line) const;
+
+ private:
+  friend class TBaseSessionManager;
+  void SetKey(std::string address, std::string name);
+
+  const TSessionLinks links_;  // a copy: a session may outlive its manager
+  const platform::TClock& clock_;
+  const std::string className_;
+  mutable std::mutex lock_;  // guards the strings and the sender pointers
+  std::string clientAddress_;
+  std::string sessionName_;
+  std::string streamUri_;
+  TRtpConnection* connection_ = nullptr;
+  std::atomic<int32_t> clientPort_{0};
+  std::atomic<bool> playing_{false};
+  std::atomic<uint32_t> lastActiveTick_;
+  std::unique_ptr<TFrameSender> videoSender_;
+  std::unique_ptr<TFrameSender> audioSender_;
+  bool shutDown_ = false;
+};

@@ -1,0 +1,98 @@
+#include "BaseSessionManager.h"
+
+#include <algorithm>
+#include <cstdio>
+
+TBaseSessionManager::TBaseSessionManager(TSessionLinks links) : links_(std::move(links)) {}
+
+TBaseSessionManager::~TBaseSessionManager() {
+  RemoveAllSessions();
+}
+
+void TBaseSessionManager::SessionAttached(const SessionPtr&) {}
+
+TBaseSessionManager::SessionPtr TBaseSessionManager::GetOrCreateSession(const std::string& address,
+                                                                        int32_t port) {
+  SessionPtr session;
+  {
+    const std::lock_guard guard(lock_);
+    session = FindSessionLocked(address, port);
+    if (!session) {
+      session = CreateSession();
+      const platform::TClock& clock = links_.clock ? *links_.clock : platform::SystemClock();
+      const platform::TLocalDateTime now = clock.LocalNow();
+      char stamp[16];
+      std::snprintf(stamp, sizeof stamp, "%02d%02d%02d", now.hour % 100, now.minute % 100,
+                    now.second % 100);
+      session->SetKey(address, std::string(stamp) + "-" + std::to_string(sessionCounter_));
+      session->SetClientPort(port);
+      sessions_.push_back(session);
+      sessionCount_.store(sessions_.size());
+    }
+    // Wraps to 0 rather than overflowing; names only need to differ among the live sessions.
+    sessionCounter_ = sessionCounter_ == INT32_MAX ? 0 : sessionCounter_ + 1;
+  }
+  SessionAttached(session);
+  return session;
+}
+
+TBaseSessionManager::SessionPtr TBaseSessionManager::FindSessionLocked(const std::string& address,
+                                                                       int32_t port) const {
+  for (const SessionPtr& s : sessions_) {
+    if (s->ClientPort() == port && s->ClientAddress() == address) return s;
+  }
+  return nullptr;
+}
+
+TBaseSessionManager::SessionPtr TBaseSessionManager::FindSession(const std::string& address,
+                                                                 int32_t port) const {
+  const std::lock_guard guard(lock_);
+  return FindSessionLocked(address, port);
+}
+
+TBaseSessionManager::SessionPtr TBaseSessionManager::FindSessionByName(
+    const std::string& name) const {
+  if (name.empty()) return nullptr;
+  const std::lock_guard guard(lock_);
+  for (const SessionPtr& s : sessions_) {
+    if (s->SessionName() == name) return s;
+  }
+  return nullptr;
+}
+
+TBaseSessionManager::SessionPtr TBaseSessionManager::FindSessionByConnection(
+    const TRtpConnection* connection) const {
+  if (connection == nullptr) return nullptr;
+  const std::lock_guard guard(lock_);
+  for (const SessionPtr& s : sessions_) {
+    if (s->Connection() == connection) return s;
+  }
+  return nullptr;
+}
+
+void TBaseSessionManager::RemoveSession(const SessionPtr& session) {
+  if (!session) return;
+  {
+    const std::lock_guard guard(lock_);
+    const auto found = std::find(sessions_.begin(), sessions_.end(), session);
+    if (found == sessions_.end()) return;
+    sessions_.erase(found);
+    sessionCount_.store(sessions_.size());
+  }
+  // Stopped now, not when the last holder lets go: nothing may be sent for a removed client, and
+  // the UDP server may go away right after.
+  session->StopStreaming();
+}
+
+void TBaseSessionManager::RemoveAllSessions() {
+  for (const SessionPtr& s : Sessions()) RemoveSession(s);
+}
+
+void TBaseSessionManager::TouchEndpoint(const std::string& address, int32_t port) {
+  if (const SessionPtr session = FindSession(address, port)) session->Touch();
+}
+
+std::vector<TBaseSessionManager::SessionPtr> TBaseSessionManager::Sessions() const {
+  const std::lock_guard guard(lock_);
+  return sessions_;
+}

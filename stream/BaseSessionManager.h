@@ -1,0 +1,56 @@
+// The registry of client sessions, keyed by client address and port, under one re-entrant lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "BaseSession.h"
+
+class TBaseSessionManager {
+ public:
+  using SessionPtr = std::shared_ptr<TBaseSession>;
+
+  explicit TBaseSessionManager(TSessionLinks links);
+  // Stops and lets go of every session still registered.
+  virtual ~TBaseSessionManager();
+  TBaseSessionManager(const TBaseSessionManager&) = delete;
+  TBaseSessionManager& operator=(const TBaseSessionManager&) = delete;
+
+  // The registered session with this key, or a new one named "hhnnss-counter" after the local
+  // time; SessionAttached runs for either, outside the lock.
+  SessionPtr GetOrCreateSession(const std::string& address, int32_t port);
+  // Exact text comparison of the address; first match in registration order.
+  SessionPtr FindSession(const std::string& address, int32_t port) const;
+  // Case-sensitive; nothing for an empty name.
+  SessionPtr FindSessionByName(const std::string& name) const;
+  SessionPtr FindSessionByConnection(const TRtpConnection* connection) const;
+  // Unregisters the session and stops its senders; it ends when the last holder lets go. A session
+  // that is not registered is left alone.
+  virtual void RemoveSession(const SessionPtr& session);
+  bool HasSessions() const { return sessionCount_.load() > 0; }
+  // A datagram from the client at address:port keeps its session alive.
+  void TouchEndpoint(const std::string& address, int32_t port);
+  // Every registered session, in registration order.
+  std::vector<SessionPtr> Sessions() const;
+
+ protected:
+  virtual SessionPtr CreateSession() = 0;
+  virtual void SessionAttached(const SessionPtr& session);
+  const TSessionLinks& Links() const { return links_; }
+  // Unregisters every session; the concrete manager's destructor calls it while its own
+  // RemoveSession still runs.
+  void RemoveAllSessions();
+
+ private:
+  SessionPtr FindSessionLocked(const std::string& address, int32_t port) const;
+
+  const TSessionLinks links_;
+  mutable std::recursive_mutex lock_;
+  std::vector<SessionPtr> sessions_;
+  std::atomic<size_t> sessionCount_{0};
+  int32_t sessionCounter_ = 0;
+};

@@ -1,0 +1,28 @@
+#include "LiveSession.h"
+
+TLiveSessionManager::TLiveSessionManager(TSessionLinks links, TLiveChannelManager& channels)
+    : TBaseSessionManager(std::move(links)), channels_(channels) {}
+
+TLiveSessionManager::~TLiveSessionManager() {
+  RemoveAllSessions();
+}
+
+TBaseSessionManager::SessionPtr TLiveSessionManager::CreateSession() {
+  return std::make_shared<TLiveSession>(Links());
+}
+
+void TLiveSessionManager::SessionAttached(const SessionPtr& session) {
+  TBaseSessionManager::SessionAttached(session);
+  TLiveChannel& channel = channels_.GetOrCreateChannel();
+  channel.AttachSession(session);
+  // Attaching runs outside the registry's lock; a session removed in between must not linger.
+  if (FindSession(session->ClientAddress(), session->ClientPort()) != session) {
+    channel.DetachSession(session.get());
+  }
+}
+
+void TLiveSessionManager::RemoveSession(const SessionPtr& session) {
+  if (!session) return;
+  channels_.GetOrCreateChannel().DetachSession(session.get());
+  TBaseSessionManager::RemoveSession(session);
+}

@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "FrameHeader.h"
+#include "FrameType.h"
+#include "LiveSession.h"
+#include "SessionTestSupport.h"
+
+namespace {
+
+TFramePackage* VideoPackage(uint8_t frameType,
+                            std::vector<uint8_t> bytes = {0, 0, 0, 1, 0x65, 1, 2, 3}) {
+  TFramePackage* p = TFramePackage::Create(bytes);
+  p->Track = 1;
+  p->Codec = 4;
+  p->FrameType = frameType;
+  return p;
+}
+
+class SessionManagerTest : public ::testing::Test {
+ protected:
+  FakeLinks fake_;
+  TLiveChannelManager channels_{4};
+  TLiveSessionManager manager_{fake_.links, channels_};
+};
+
+TEST_F(SessionManagerTest, NamesCountEveryCallAndKeysAreExactText) {
+  const auto first = manager_.GetOrCreateSession("10.0.0.5", 5000);
+  EXPECT_EQ(first->SessionName(), "142305-0");
+  EXPECT_EQ(manager_.GetOrCreateSession("10.0.0.5", 5000), first);
+  const auto other = manager_.GetOrCreateSession("10.0.0.05", 5000);
+  EXPECT_NE(other, first) << "addresses are compared as text";
+  EXPECT_EQ(other->SessionName(), "142305-2") << "the second call counted too";
+  fake_.clock.local.hour = 9;
+  EXPECT_EQ(manager_.GetOrCreateSession("10.0.0.5", 5001)->SessionName(), "092305-3");
+
+  EXPECT_EQ(manager_.FindSession("10.0.0.5", 5000), first);
+  EXPECT_EQ(manager_.FindSession("10.0.0.5", 5002), nullptr);
+  EXPECT_EQ(manager_.FindSessionByName("142305-0"), first);
+  EXPECT_EQ(manager_.FindSessionByName(""), nullptr);
+  EXPECT_EQ(manager_.FindSessionByName("142305-0 "), nullptr) << "names match exactly";
+  EXPECT_TRUE(manager_.HasSessions());
+  EXPECT_EQ(channels_.GetOrCreateChannel().SessionCount(), 3u);
+}
+
+TEST_F(SessionManagerTest, ClientPortMinusOneIsIgnoredWithoutALogLine) {
+  const auto session = manager_.GetOrCreateSession("10.0.0.5", 5000);
+  const size_t before = fake_.log.Lines().size();
+  session->SetClientPort(-1);
+  EXPECT_EQ(session->ClientPort(), 5000);
+  EXPECT_EQ(fake_.log.Lines().size(), before);
+  session->SetClientPort(6970);
+  EXPECT_EQ(session->ClientPort(), 6970);
+  EXPECT_EQ(fake_.log.Lines().back(), "set port to 6970");
+  EXPECT_EQ(session->VideoSender().DestPort(), 6970);
+  EXPECT_EQ(manager_.FindSession("10.0.0.5", 6970), session);
+}
+
+TEST_F(SessionManagerTest, UdpSessionsExpireAfterTwelveSecondsOfSilenceAcrossTheTickWrap) {
+  struct Case {
+    uint32_t created;
+    uint32_t silentFor;
+    bool expired;
+  };
+  const Case cases[] = {{5000, 11999, false},
+                        {5000, 12000, true},
+                        {0xFFFFF000u, 11999, false},  // the tick wraps to 0 meanwhile
+                        {0xFFFFF000u, 12000, true}};
+  int port = 7000;
+  for (const Case& c : cases) {
+    fake_.clock.tick = c.created;
+    const auto session = manager_.GetOrCreateSession("10.0.0.9", port++);
+    fake_.clock.tick = c.created + c.silentFor;
+    EXPECT_EQ(session->IsExpired(), c.expired) << c.created << " + " << c.silentFor;
+    session->Touch();
+    EXPECT_FALSE(session->IsExpired()) << "a datagram from the client keeps it alive";
+  }
+}
+
+TEST_F(SessionManagerTest, TouchEndpointKeepsTheMatchingSessionAlive) {
+  const auto a = manager_.GetOrCreateSession("127.0.0.1", 5000);
+  const auto b = manager_.GetOrCreateSession("127.0.0.1", 5002);
+  fake_.clock.tick += 11000;
+  manager_.TouchEndpoint("127.0.0.1", 5000);
+  manager_.TouchEndpoint("127.0.0.1", 5001);  // nobody's port
+  fake_.clock.tick += 2000;
+  EXPECT_FALSE(a->IsExpired());
+  EXPECT_TRUE(b->IsExpired());
+}
+
+TEST_F(SessionManagerTest, ConnectionBoundSessionsEndOnlyWhenTheConnectionIsLost) {
+  FakeConnection connection;
+  const auto session = manager_.GetOrCreateSession("10.0.0.5", 5000);
+  session->SetConnection(&connection);
+  EXPECT_EQ(manager_.FindSessionByConnection(&connection), session);
+  EXPECT_EQ(manager_.FindSessionByConnection(nullptr), nullptr);
+  fake_.clock.tick += 10 * TBaseSession::kSessionTimeoutMs;
+  EXPECT_FALSE(session->IsExpired());
+
+  ASSERT_TRUE(session->StartStreaming());
+  connection.Drop();
+  EXPECT_TRUE(session->IsExpired()) << "the video sender failed with the connection";
+  ASSERT_EQ(fake_.byes.posted.size(), 1u);
+  EXPECT_EQ(fake_.byes.posted[0].address, "10.0.0.5");
+  EXPECT_EQ(fake_.byes.posted[0].port, 5000);
+  session->StopStreaming();
+}
+
+TEST_F(SessionManagerTest, DeliveryFollowsPlayingAndTrack) {
+  FakeConnection connection;
+  const auto session = manager_.GetOrCreateSession("10.0.0.5", 5000);
+  session->SetConnection(&connection);
+  TFramePackage* key = VideoPackage(kKeyVideoFrameType);
+  session->DeliverPackage(key);
+  EXPECT_EQ(key->ReferenceCount(), 1) << "not playing: ignored";
+
+  ASSERT_TRUE(session->StartStreaming());
+  EXPECT_EQ(fake_.keyFrameRequests, 1) << "a starting session asks for a key frame";
+  TFramePackage* audio = VideoPackage(kAudioFrameType);
+  session->DeliverPackage(audio);
+  EXPECT_EQ(audio->ReferenceCount(), 1) << "no audio track: ignored";
+  audio->Release();
+
+  session->DeliverPackage(key);
+  key->Release();
+  for (int i = 0; i < 200 && connection.Writes() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_GT(connection.Writes(), 0u);
+  const std::lock_guard guard(connection.lock);
+  ASSERT_GE(connection.written.size(), 4u);
+  EXPECT_EQ(connection.written[0], '$');
+  EXPECT_EQ(connection.written[1], 0);
+}
+
+TEST_F(SessionManagerTest, RemovalStopsTheSessionAndDestructionLogsInOrder) {
+  auto session = manager_.GetOrCreateSession("10.0.0.5", 5000);
+  const std::string name = session->SessionName();
+  ASSERT_TRUE(session->StartStreaming());
+  manager_.RemoveSession(session);
+  EXPECT_FALSE(session->Playing()) << "stopped at removal, though still held here";
+  EXPECT_FALSE(manager_.HasSessions());
+  EXPECT_EQ(channels_.GetOrCreateChannel().SessionCount(), 0u);
+  manager_.RemoveSession(session);  // no longer registered: left alone
+
+  session.reset();
+  const std::vector<std::string> lines = fake_.log.Lines();
+  const std::vector<std::string> tail(lines.end() - 5, lines.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"TLiveSession destroy-->", "stop", "free sender",
+                                            "free buffer", "free session " + name}));
+}
+
+TEST_F(SessionManagerTest, DestroyingTheManagerDetachesEverySession) {
+  TLiveChannelManager channels(4);
+  std::shared_ptr<TBaseSession> kept;
+  {
+    TLiveSessionManager manager(fake_.links, channels);
+    kept = manager.GetOrCreateSession("10.0.0.5", 5000);
+    manager.GetOrCreateSession("10.0.0.6", 5000);
+    EXPECT_EQ(channels.GetOrCreateChannel().SessionCount(), 2u);
+  }
+  EXPECT_EQ(channels.GetOrCreateChannel().SessionCount(), 0u);
+  EXPECT_FALSE(kept->Playing());
+}
+
+}  // namespace

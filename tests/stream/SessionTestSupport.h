@@ -1,0 +1,102 @@
+// Fakes for session tests: a connection that records what is written to it, a datagram socket,
+// a hand-moved clock, a bye-action collector and a log that keeps its lines.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "BaseSession.h"
+#include "ByeAction.h"
+#include "Clock.h"
+#include "RtpTransport.h"
+
+class FakeConnection : public TRtpConnection {
+ public:
+  bool IsOpen() const override { return open; }
+  bool WriteAll(std::span<const uint8_t> bytes) override {
+    const std::lock_guard guard(lock);
+    written.insert(written.end(), bytes.begin(), bytes.end());
+    ++writes;
+    return true;
+  }
+  void SetDisconnectHandler(std::function<void()> handler) override {
+    const std::lock_guard guard(lock);
+    onDisconnect = std::move(handler);
+  }
+  void Drop() {
+    std::function<void()> handler;
+    {
+      const std::lock_guard guard(lock);
+      open = false;
+      handler = onDisconnect;
+    }
+    if (handler) handler();
+  }
+  size_t Writes() {
+    const std::lock_guard guard(lock);
+    return writes;
+  }
+
+  std::mutex lock;
+  bool open = true;
+  std::vector<uint8_t> written;
+  size_t writes = 0;
+  std::function<void()> onDisconnect;
+};
+
+class FakeClock : public platform::TClock {
+ public:
+  platform::TLocalDateTime LocalNow() const override { return local; }
+  uint32_t TickCount() const override { return tick; }
+  platform::TLocalDateTime local{2026, 12, 7, 14, 23, 5, 0};
+  uint32_t tick = 5000;
+};
+
+class ByeCollector : public TByeActionPoster {
+ public:
+  void Post(std::unique_ptr<ByeActionInfo> info) override {
+    const std::lock_guard guard(lock);
+    posted.push_back(*info);
+  }
+  std::mutex lock;
+  std::vector<ByeActionInfo> posted;
+};
+
+class LineLog {
+ public:
+  std::function<void(std::string_view)> Sink() {
+    return [this](std::string_view line) {
+      const std::lock_guard guard(lock_);
+      lines_.emplace_back(line);
+    };
+  }
+  std::vector<std::string> Lines() {
+    const std::lock_guard guard(lock_);
+    return lines_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::string> lines_;
+};
+
+// Links for sessions that talk only to fakes.
+struct FakeLinks {
+  FakeLinks() {
+    links.fps = 25;
+    links.clock = &clock;
+    links.byeActionPoster = &byes;
+    links.log = log.Sink();
+    links.requestKeyFrame = [this] { ++keyFrameRequests; };
+    links.serverRtpPort = [] { return 6554; };
+  }
+  FakeClock clock;
+  ByeCollector byes;
+  LineLog log;
+  std::atomic<int> keyFrameRequests{0};
+  TSessionLinks links;
+};
