@@ -1,0 +1,70 @@
+// A UDP socket bound to one port on every local IPv4 address, with a thread of its own that hands
+// each datagram it receives to a handler. Sending works from any number of threads, alongside the
+// receive thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <thread>
+
+namespace platform {
+
+// One received datagram: its bytes (valid only during the call), the sender's address as dotted
+// decimal text and the sender's port.
+using TDatagramHandler = std::function<void(std::span<const std::uint8_t> bytes,
+                                            const std::string& address, std::uint16_t port)>;
+
+class TUdpSocket {
+ public:
+  // Nothing is bound until Open. Port 0 lets the system choose a free port when opening. The
+  // handler runs on the receive thread; it should not throw, and a datagram whose handler throws
+  // is dropped while receiving goes on.
+  TUdpSocket(std::uint16_t port, TDatagramHandler handler);
+  // Closes the socket and waits for the receive thread.
+  ~TUdpSocket();
+  TUdpSocket(const TUdpSocket&) = delete;
+  TUdpSocket& operator=(const TUdpSocket&) = delete;
+
+  // Binds the port and starts the receive thread. True when open afterwards (also when it was
+  // already open). On failure (port in use, no permission) the socket stays closed and LastError
+  // says why.
+  bool Open();
+  // Stops the receive thread and releases the port; returns once the thread has ended, within
+  // a few milliseconds unless the handler itself is busy. Must not be called from the handler.
+  void Close();
+
+  bool IsOpen() const;
+  // The port given at construction or, once opened on port 0, the port the system chose.
+  std::uint16_t Port() const;
+  // Why the last Open or SendTo failed, in English; empty when nothing failed yet.
+  std::string LastError() const;
+
+  // Sends one datagram to an IPv4 address in dotted decimal text. False when the socket is not
+  // open, the address is not valid or the system refused the datagram (see LastError).
+  bool SendTo(const std::string& address, std::uint16_t port, std::span<const std::uint8_t> bytes);
+
+ private:
+  void ReceiveLoop(int socket, int wakeup);
+  void SetError(std::string text) const;
+
+  const TDatagramHandler handler_;
+
+  // Makes Open and Close one step each for every caller; held while the receive thread ends.
+  std::mutex openCloseLock_;
+  std::thread receiver_;
+  // Shared by senders, exclusive while the descriptors change, so that no send ever uses a
+  // descriptor that Close has released (and the system may have reused).
+  mutable std::shared_mutex descriptorLock_;
+  int socket_ = -1;
+  int wakeup_ = -1;  // written to make the receive thread leave its wait
+  std::uint16_t port_;
+
+  mutable std::mutex errorLock_;
+  mutable std::string lastError_;
+};
+
+}  // namespace platform

@@ -1,0 +1,223 @@
+#include "TcpConnection.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace platform {
+namespace {
+
+using TSteadyClock = std::chrono::steady_clock;
+
+TTcpEndpoint EndpointOf(const sockaddr_in& address) {
+  TTcpEndpoint endpoint;
+  char text[INET_ADDRSTRLEN] = {};
+  if (::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) != nullptr) {
+    endpoint.address = text;
+  }
+  endpoint.port = ntohs(address.sin_port);
+  return endpoint;
+}
+
+template <typename NameFunction>
+TTcpEndpoint QueryEndpoint(int socket, NameFunction name) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (name(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      address.sin_family != AF_INET) {
+    return {};
+  }
+  return EndpointOf(address);
+}
+
+// Milliseconds left until the deadline, rounded up so that a wait never ends just before it.
+int MillisecondsUntil(TSteadyClock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TSteadyClock::now());
+  return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 60'000));
+}
+
+}  // namespace
+
+TTcpConnection::TTcpConnection(int socket, TTcpLimits limits) : socket_(socket), limits_(limits) {
+  peer_ = QueryEndpoint(socket_, ::getpeername);
+  local_ = QueryEndpoint(socket_, ::getsockname);
+  // Every write is a complete unit (an answer, an RTP packet); holding a short one back until
+  // the previous one is acknowledged would only add latency to the live stream.
+  const int on = 1;
+  ::setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+TTcpConnection::~TTcpConnection() {
+  Close();
+  ::close(socket_);
+}
+
+void TTcpConnection::Close() {
+  // shutdown rather than close: other threads may be inside recv, send or poll on the
+  // descriptor, and a closed descriptor number could be reused under them. shutdown wakes them
+  // instead; the descriptor itself is released with the object.
+  if (open_.exchange(false, std::memory_order_acq_rel)) ::shutdown(socket_, SHUT_RDWR);
+}
+
+void TTcpConnection::Fail(const std::string& message) {
+  Close();
+  throw TTcpError(message);
+}
+
+void TTcpConnection::Fill() {
+  std::array<char, 8192> chunk;
+  for (;;) {
+    if (!IsOpen()) Fail("connection closed");
+    const ssize_t received = ::recv(socket_, chunk.data(), chunk.size(), 0);
+    if (received > 0) {
+      input_.append(chunk.data(), static_cast<std::size_t>(received));
+      return;
+    }
+    if (received == 0) Fail(IsOpen() ? "connection closed by the peer" : "connection closed");
+    const int error = errno;
+    if (error == EINTR) continue;
+    Fail(std::string("receive failed: ") + std::strerror(error));
+  }
+}
+
+std::string TTcpConnection::ReadLine() {
+  std::size_t searchFrom = inputStart_;
+  for (;;) {
+    const std::size_t end = input_.find('\n', searchFrom);
+    if (end != std::string::npos) {
+      std::size_t length = end - inputStart_;
+      if (length > 0 && input_[end - 1] == '\r') --length;
+      if (length > limits_.maxLineLength) break;
+      std::string line = input_.substr(inputStart_, length);
+      inputStart_ = end + 1;
+      if (inputStart_ == input_.size()) {
+        input_.clear();
+        inputStart_ = 0;
+      }
+      return line;
+    }
+    // One more character may be the carriage return of the line's end.
+    if (input_.size() - inputStart_ > limits_.maxLineLength + 1) break;
+    // Unread input moves to the front before the buffer grows, so it holds at most one line and
+    // one chunk.
+    if (inputStart_ > 0) {
+      input_.erase(0, inputStart_);
+      inputStart_ = 0;
+    }
+    searchFrom = input_.size();
+    Fill();
+  }
+  Fail("line longer than " + std::to_string(limits_.maxLineLength) + " characters");
+}
+
+std::vector<std::uint8_t> TTcpConnection::ReadBytes(std::size_t count) {
+  if (count > limits_.maxBlockLength) {
+    Fail("block of " + std::to_string(count) + " bytes exceeds the limit of " +
+         std::to_string(limits_.maxBlockLength));
+  }
+  // Grown as the bytes arrive, not reserved up front from the peer's announcement.
+  std::vector<std::uint8_t> bytes;
+  while (bytes.size() < count) {
+    if (inputStart_ == input_.size()) {
+      input_.clear();
+      inputStart_ = 0;
+      Fill();
+    }
+    const std::size_t take = std::min(count - bytes.size(), input_.size() - inputStart_);
+    const auto* from = reinterpret_cast<const std::uint8_t*>(input_.data() + inputStart_);
+    bytes.insert(bytes.end(), from, from + take);
+    inputStart_ += take;
+  }
+  return bytes;
+}
+
+void TTcpConnection::DiscardInput() {
+  input_.clear();
+  inputStart_ = 0;
+  std::array<char, 8192> chunk;
+  // Bounded, so that a peer sending without pause cannot keep the caller here.
+  for (int round = 0; round < 128 && IsOpen(); ++round) {
+    const ssize_t received = ::recv(socket_, chunk.data(), chunk.size(), MSG_DONTWAIT);
+    if (received > 0) continue;
+    if (received < 0 && errno == EINTR) continue;
+    if (received == 0) Close();
+    return;
+  }
+}
+
+bool TTcpConnection::WriteAll(std::string_view text) {
+  return WriteAll(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+bool TTcpConnection::WriteAll(std::span<const std::uint8_t> bytes) {
+  if (!IsOpen()) return false;
+  const auto deadline = TSteadyClock::now() + limits_.writeTimeout;
+  {
+    std::unique_lock lock(writeTurnLock_);
+    if (!writeTurnFree_.wait_until(lock, deadline, [this] { return !writing_; })) {
+      // The writer ahead of this one is stuck on a peer that does not read.
+      lock.unlock();
+      Close();
+      return false;
+    }
+    writing_ = true;
+  }
+  const bool sent = SendAll(bytes, deadline);
+  {
+    std::lock_guard lock(writeTurnLock_);
+    writing_ = false;
+  }
+  writeTurnFree_.notify_one();
+  if (!sent) Close();
+  return sent;
+}
+
+bool TTcpConnection::SendAll(std::span<const std::uint8_t> bytes,
+                             TSteadyClock::time_point deadline) {
+  while (!bytes.empty()) {
+    if (!IsOpen()) return false;
+    // Non-blocking sends with a bounded wait in between, so that the time limit holds for the
+    // whole unit, not only for each system call. MSG_NOSIGNAL: a peer that is gone must not end
+    // the process with SIGPIPE.
+    const ssize_t sent = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) {
+      bytes = bytes.subspan(static_cast<std::size_t>(sent));
+      continue;
+    }
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (error != EAGAIN && error != EWOULDBLOCK) return false;
+    const int wait = MillisecondsUntil(deadline);
+    if (wait == 0) return false;
+    pollfd writable{socket_, POLLOUT, 0};
+    if (::poll(&writable, 1, wait) < 0 && errno != EINTR) return false;
+  }
+  return true;
+}
+
+void TTcpConnection::SetDisconnectHandler(std::function<void()> handler) {
+  std::lock_guard lock(disconnectLock_);
+  disconnectHandler_ = std::move(handler);
+}
+
+void TTcpConnection::NotifyDisconnected() {
+  std::lock_guard lock(disconnectLock_);
+  if (disconnectNotified_) return;
+  disconnectNotified_ = true;
+  // Moved out first: the handler may replace itself while it runs. Run under the lock, so that
+  // SetDisconnectHandler in another thread waits until it finished.
+  const std::function<void()> handler = std::move(disconnectHandler_);
+  disconnectHandler_ = nullptr;
+  if (handler) handler();
+}
+
+}  // namespace platform

@@ -1,0 +1,136 @@
+#include "RtspUdpServer.h"
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <shared_mutex>
+#include <utility>
+
+#include "ServiceLog.h"
+#include "Settings.h"
+
+namespace {
+
+constexpr int kMaxPort = 65535;
+
+bool IsValidPort(int port) {
+  return port > 0 && port <= kMaxPort;
+}
+
+// A socket for a port outside the valid range is never opened; port 0 stands in for it.
+std::uint16_t SocketPort(int port) {
+  return IsValidPort(port) ? static_cast<std::uint16_t>(port) : std::uint16_t{0};
+}
+
+// The listener slot. Receive threads call the listener while holding the lock shared, so that
+// emptying the slot waits until no call of the old listener is left.
+struct TListenerSlot {
+  std::shared_mutex lock;
+  TDatagramListener listener;
+};
+
+TListenerSlot& ListenerSlot() {
+  // Never destroyed: receive threads may still consult it while the process exits.
+  static TListenerSlot* const slot = new TListenerSlot;
+  return *slot;
+}
+
+std::mutex& InstanceLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::unique_ptr<TRTSPUDPServer>& Instance() {
+  static std::unique_ptr<TRTSPUDPServer> instance;
+  return instance;
+}
+
+}  // namespace
+
+TRTSPUDPServer::TRTSPUDPServer(int rtpPort)
+    : rtpPort_(rtpPort),
+      // Out-of-range ports stay out of range instead of overflowing.
+      rtcpPort_(rtpPort < kMaxPort ? rtpPort + 1 : kMaxPort + 1),
+      rtpSocket_(SocketPort(rtpPort),
+                 [this](std::span<const std::uint8_t>, const std::string& address,
+                        std::uint16_t port) { DatagramReceived(false, address, port); }),
+      rtcpSocket_(SocketPort(RtcpPort()),
+                  [this](std::span<const std::uint8_t>, const std::string& address,
+                         std::uint16_t port) { DatagramReceived(true, address, port); }) {
+  char line[64];
+  std::snprintf(line, sizeof line, "server port=%d, rtcp port=%d", RtpPort(), RtcpPort());
+  LogMessage(line);
+}
+
+TRTSPUDPServer::~TRTSPUDPServer() {
+  rtpSocket_.Close();
+  rtcpSocket_.Close();
+}
+
+bool TRTSPUDPServer::Activate() {
+  std::lock_guard lock(activateLock_);
+  if (!activated_) {
+    activated_ = true;
+    OpenSocket(rtpSocket_, RtpPort(), "rtp");
+    OpenSocket(rtcpSocket_, RtcpPort(), "rtcp");
+  }
+  return rtpSocket_.IsOpen() && rtcpSocket_.IsOpen();
+}
+
+void TRTSPUDPServer::OpenSocket(platform::TUdpSocket& socket, int port, const char* name) {
+  std::string error;
+  if (!IsValidPort(port)) {
+    error = "port " + std::to_string(port) + " out of range";
+  } else if (!socket.Open()) {
+    error = socket.LastError();
+  } else {
+    return;
+  }
+  // Clients are still told this port; without their datagrams reaching it their UDP sessions
+  // expire, and this line says why.
+  LogMessage(std::string(name) + " socket open failed, e=" + error);
+}
+
+bool TRTSPUDPServer::SendDatagram(const std::string& address, uint16_t port,
+                                  std::span<const uint8_t> bytes) {
+  return rtpSocket_.SendTo(address, port, bytes);
+}
+
+void TRTSPUDPServer::SetDatagramListener(TDatagramListener listener) {
+  TListenerSlot& slot = ListenerSlot();
+  std::unique_lock lock(slot.lock);
+  slot.listener = std::move(listener);
+}
+
+void TRTSPUDPServer::DatagramReceived(bool onRtcpSocket, const std::string& address,
+                                      std::uint16_t port) {
+  try {
+    // RTCP comes from the port after the client's RTP port, which is what its session is
+    // known by.
+    const int sessionPort = onRtcpSocket ? port - 1 : port;
+    TListenerSlot& slot = ListenerSlot();
+    std::shared_lock lock(slot.lock);
+    if (slot.listener) slot.listener(address, sessionPort);
+  } catch (const std::exception& error) {
+    LogMessage(std::string("rtcp server read failed, e=") + error.what());
+  } catch (...) {
+    LogMessage("rtcp server read failed, e=unknown error");
+  }
+}
+
+TRTSPUDPServer& RtspUdpServer() {
+  std::lock_guard lock(InstanceLock());
+  std::unique_ptr<TRTSPUDPServer>& instance = Instance();
+  if (!instance) instance = std::make_unique<TRTSPUDPServer>(Settings().RtspPort());
+  return *instance;
+}
+
+void FreeRtspUdpServer() {
+  std::unique_ptr<TRTSPUDPServer> server;
+  {
+    std::lock_guard lock(InstanceLock());
+    server = std::move(Instance());
+  }
+  // Destroyed outside the lock: closing waits for the receive threads, and nothing they run
+  // should have to wait for the accessor.
+}
