@@ -63,7 +63,7 @@ void TLiveChannel::LearnCodec(uint8_t codec, uint8_t audioFormat) {
   }
 }
 
-void TLiveChannel::DispatchFrame(std::span<const uint8_t> frame, TBaseSessionManager& manager) {
+void TLiveChannel::DispatchFrame(std::span<const uint8_t> frame, TBaseSessionManager* manager) {
   const std::optional<TFrameHeader> header = ReadFrameHeader(frame);
   if (!header) return;  // shorter than a header: nothing to learn, nothing to send
   if (IsValidFrameHeader(*header)) LearnCodec(header->VideoCodec, header->AudioFormat);
@@ -87,7 +87,11 @@ void TLiveChannel::DispatchFrame(std::span<const uint8_t> frame, TBaseSessionMan
   // From the last to the first, as sessions leave the list on the way.
   for (auto it = sessions.rbegin(); it != sessions.rend(); ++it) {
     if ((*it)->IsExpired()) {
-      manager.RemoveSession(*it);
+      if (manager != nullptr) {
+        manager->RemoveSession(*it);
+      } else {
+        DetachSession(it->get());
+      }
     } else {
       (*it)->DeliverPackage(package);
     }

@@ -27,8 +27,8 @@ class TLiveChannel {
   size_t SessionCount() const;
 
   // frame: a frame header followed by the encoded bytes. Expired sessions are removed through
-  // `sessions` on the way.
-  void DispatchFrame(std::span<const uint8_t> frame, TBaseSessionManager& sessions);
+  // `sessions` on the way (only detached when there is no manager).
+  void DispatchFrame(std::span<const uint8_t> frame, TBaseSessionManager* sessions);
 
   // "PCMU/8000" and the like; empty unless the audio codec has a name in the description.
   std::string GetAudioRtpMap() const;

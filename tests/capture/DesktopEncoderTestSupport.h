@@ -2,6 +2,7 @@
 // clock the test moves by hand, a binding that can be told to fail, and a log in a temporary file.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -59,7 +60,7 @@ class FakeScreen : public platform::TScreenCapture {
   std::string TakeNotice() override { return std::exchange(notice_, {}); }
 
   bool available = true;
-  int captures = 0;
+  std::atomic<int> captures{0};
 
  private:
   platform::TCaptureStatus Ok() { return platform::TCaptureStatus::Ok; }

@@ -47,7 +47,7 @@ TEST_F(LiveChannelTest, LearnsCodecsFromFramesEvenWithoutSessions) {
   };
   EXPECT_EQ(channel_.VideoCodec(), 4) << "the configured type until frames say otherwise";
   for (const Case& c : cases) {
-    channel_.DispatchFrame(Frame(c.codec, c.audioFormat, kAudioFrameType), manager_);
+    channel_.DispatchFrame(Frame(c.codec, c.audioFormat, kAudioFrameType), &manager_);
     EXPECT_EQ(channel_.VideoCodec(), c.video) << int{c.codec};
     EXPECT_EQ(channel_.AudioCodec(), c.audio) << int{c.codec};
     EXPECT_EQ(channel_.AudioSampleBytes(), c.sampleBytes) << int{c.codec};
@@ -57,7 +57,7 @@ TEST_F(LiveChannelTest, LearnsCodecsFromFramesEvenWithoutSessions) {
   }
   std::vector<uint8_t> broken = Frame(3, 2, kKeyVideoFrameType);
   broken[4] ^= 0xFF;  // first magic word
-  channel_.DispatchFrame(broken, manager_);
+  channel_.DispatchFrame(broken, &manager_);
   EXPECT_EQ(channel_.VideoCodec(), 4) << "a damaged header teaches nothing";
 }
 
@@ -72,7 +72,7 @@ TEST_F(LiveChannelTest, ExpiredSessionsLeaveOnTheWayAndTheRestReceive) {
   EXPECT_EQ(channel_.SessionCount(), 3u);
 
   fake_.clock.tick += TBaseSession::kSessionTimeoutMs;
-  channel_.DispatchFrame(Frame(4, 2, kKeyVideoFrameType), manager_);
+  channel_.DispatchFrame(Frame(4, 2, kKeyVideoFrameType), &manager_);
   EXPECT_EQ(channel_.SessionCount(), 1u);
   EXPECT_EQ(manager_.FindSession("10.0.0.1", 5000), nullptr);
   EXPECT_EQ(manager_.FindSession("10.0.0.3", 5000), nullptr);
@@ -93,7 +93,7 @@ TEST_F(LiveChannelTest, FramesLongerThanTheirBufferAreDropped) {
   TFrameHeader header = *ReadFrameHeader(frame);
   header.DataLen = 1 << 20;
   WriteFrameHeader(header, frame);
-  channel_.DispatchFrame(frame, manager_);
+  channel_.DispatchFrame(frame, &manager_);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(connection.Writes(), 0u);
   session->StopStreaming();

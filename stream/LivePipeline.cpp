@@ -1,0 +1,25 @@
+#include "LivePipeline.h"
+
+#include "DesktopEncoder.h"
+#include "LiveChannel.h"
+#include "LiveDataGenerator.h"
+#include "LiveSession.h"
+
+void StartLivePipeline() {
+  TLiveDataGeneratorLinks links;
+  links.encoder = []() -> TDesktopEncoder& { return DesktopEncoder(); };
+  links.hasSessions = [] {
+    const auto manager = CurrentLiveSessionManager();
+    return manager && manager->HasSessions();
+  };
+  links.dispatchFrame = [](std::span<const uint8_t> frame) {
+    // Held for the whole walk, so a manager freed meanwhile stays whole until the walk ends.
+    const auto manager = CurrentLiveSessionManager();
+    LiveChannelManager().GetOrCreateChannel().DispatchFrame(frame, manager.get());
+  };
+  StartLiveDataGenerator(std::move(links));
+}
+
+void StopLivePipeline() {
+  StopLiveDataGenerator();
+}
