@@ -1,0 +1,52 @@
+#include "MainEventQueue.h"
+
+#include <exception>
+#include <string>
+
+#include "ServiceLog.h"
+
+TMainEventQueue::TMainEventQueue(LogSink log) : log_(std::move(log)) {}
+
+void TMainEventQueue::Post(Event event) {
+  {
+    const std::lock_guard guard(lock_);
+    if (quitting_) return;
+    events_.push_back(std::move(event));
+  }
+  posted_.notify_one();
+}
+
+void TMainEventQueue::Quit() {
+  Post([this] {
+    const std::lock_guard guard(lock_);
+    quitting_ = true;
+  });
+}
+
+void TMainEventQueue::Run() {
+  for (;;) {
+    Event event;
+    {
+      std::unique_lock guard(lock_);
+      posted_.wait(guard, [this] { return !events_.empty() || quitting_; });
+      if (events_.empty()) return;  // quitting, and everything before the quit has run
+      event = std::move(events_.front());
+      events_.pop_front();
+    }
+    try {
+      event();
+    } catch (const std::exception& e) {
+      const std::string line = std::string("main form msg proc failed, e=") + e.what();
+      if (log_) {
+        log_(line);
+      } else {
+        LogMessage(line);
+      }
+    }
+  }
+}
+
+TMainEventQueue& MainEventQueue() {
+  static TMainEventQueue* const queue = new TMainEventQueue();
+  return *queue;
+}
