@@ -202,7 +202,10 @@ void TFrameSender::Enqueue(TFramePackage* package) {
   if (waitKeyFrame_.load()) {
     if (!key) {
       DropPackage(package, "wait i frame, drop");
-      if (links_.requestKeyFrame) links_.requestKeyFrame();
+      // A key frame helps only once the backlog has drained; asked for while this client's queue
+      // is still full, it would only be dropped again, and every other client would pay for the
+      // extra key frames in bandwidth.
+      if (links_.requestKeyFrame && queue_.Count() <= kQueueCapacity / 2) links_.requestKeyFrame();
       return;
     }
     waitKeyFrame_.store(false);
@@ -212,8 +215,8 @@ void TFrameSender::Enqueue(TFramePackage* package) {
     DropPackage(package, "full, drop");
     return;
   }
-  // A key frame may wait for room, but only so long: a client that stopped reading must not hold
-  // up the producer, and with it every other session.
+  // A key frame may wait for room only as long as configured (by default not at all): the
+  // producer feeds every session, so a client that stopped reading must not hold it up.
   const auto waitMs = static_cast<int32_t>(links_.keyFrameWait.count());
   const QueueResult result = queue_.InsertFor(package, key ? waitMs : kQueueNoWait);
   if (result == QueueResult::Done) return;

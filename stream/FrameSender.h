@@ -34,8 +34,9 @@ struct TFrameSenderLinks {
   // Empty: LogMessage.
   std::function<void(std::string_view)> log;
   // How long a key frame offered to a full queue may hold up the producer. The producer feeds
-  // every session, so one client that stopped reading must not stall the others for long.
-  std::chrono::milliseconds keyFrameWait{200};
+  // every session, and a client that stopped reading would make it wait at every key frame, so by
+  // default it does not wait: the key frame is dropped and the track waits for the next one.
+  std::chrono::milliseconds keyFrameWait{0};
 };
 
 class TFrameSender {

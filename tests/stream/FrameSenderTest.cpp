@@ -342,8 +342,9 @@ TEST_F(FrameSenderTest, DropPolicy) {
   const std::string wait = "wait i frame, drop", full = "full, drop";
   const std::vector<DropCase> cases = {
       {false, false, {Other, Other, Key, Other}, {wait, wait}, 2, false},
-      {false, true, {Other, Other}, {full, wait}, 1, true},
-      {false, true, {Key, Other}, {full, wait}, 1, true},  // no room within the key frame wait
+      // While the backlog is still full, no key frame is asked for: it could not be queued.
+      {false, true, {Other, Other}, {full, wait}, 0, true},
+      {false, true, {Key, Other}, {full, wait}, 0, true},  // no room within the key frame wait
       {true, true, {Audio, Audio}, {full, full}, 0, false},
   };
   for (const DropCase& c : cases) {
