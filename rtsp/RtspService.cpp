@@ -1,0 +1,349 @@
+#include "RtspService.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include "RtspHeaderList.h"
+#include "RtspMessageText.h"
+#include "RtspRequestContext.h"
+#include "RtspRequestHead.h"
+#include "RtspStatus.h"
+#include "ServiceLog.h"
+#include "TcpRtpConnection.h"
+
+namespace {
+
+constexpr int32_t kRtspInternalServerError = 500;
+constexpr int32_t kRtspParameterNotUnderstood = 451;
+
+// A request the service refuses to read further; handled like a failed read.
+class TRequestRefused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+std::string Trimmed(std::string_view text) {
+  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return std::string(text);
+}
+
+// Interleaved RTP/RTCP: "$", the channel, the length in network byte order, the data. Clients
+// send their receiver reports this way during PLAY; nothing here needs them.
+void SkipInterleavedFrame(platform::TTcpConnection& connection) {
+  const std::vector<std::uint8_t> header = connection.ReadBytes(3);
+  std::size_t left = static_cast<std::size_t>(header[1]) << 8 | header[2];
+  while (left > 0) {
+    const std::size_t chunk = std::min<std::size_t>(left, 4096);
+    connection.ReadBytes(chunk);
+    left -= chunk;
+  }
+}
+
+// A negative Content-Length announces no body. The parser refuses it; the first such field (the
+// only one lookups see) is rewritten to 0 so that the request is served without a body.
+void NeutraliseNegativeContentLength(std::string& head) {
+  std::vector<std::string> lines = SplitRtspLines(head);
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const std::size_t colon = lines[i].find(':');
+    if (colon == std::string::npos) continue;
+    if (!EqualsIgnoringAsciiCase(std::string_view(lines[i]).substr(0, colon), kRtspContentLength))
+      continue;
+    const auto length = ParseRtspInteger(std::string_view(lines[i]).substr(colon + 1));
+    if (!length || *length >= 0) return;
+    lines[i] = std::string(kRtspContentLength) + ": 0";
+    head.clear();
+    for (const std::string& line : lines) head.append(line).append("\r\n");
+    head.append("\r\n");
+    return;
+  }
+}
+
+bool IsKeepAlive(std::string_view method) {
+  return EqualsIgnoringAsciiCase(method, "GET_PARAMETER") ||
+         EqualsIgnoringAsciiCase(method, "SET_PARAMETER");
+}
+
+bool HasBody(const TRtspRequest& request) {
+  return std::any_of(request.Content().begin(), request.Content().end(),
+                     [](const std::string& line) { return !Trimmed(line).empty(); });
+}
+
+// Clients keep their session alive with an empty GET_PARAMETER or SET_PARAMETER even when the
+// server's Public list omits them (recorders do), and some give up on an error answer. This
+// server has no parameters: a query gets an empty 200, a parameter to set is not understood.
+void AnswerKeepAlive(TRtspContext& context) {
+  const TRtspRequest& request = context.Request();
+  const std::string session = Trimmed(request.GetHeader("Session"));
+  if (!session.empty()) context.Response().SetHeader("Session", session);
+  const bool setsParameters = EqualsIgnoringAsciiCase(request.Method(), "SET_PARAMETER");
+  context.SendResponse(setsParameters && HasBody(request) ? kRtspParameterNotUnderstood : kRtspOk);
+}
+
+}  // namespace
+
+TRTSPService::TRTSPService(std::vector<std::unique_ptr<TRtspServlet>> servlets,
+                           TRtspServiceLinks links)
+    : links_(std::move(links)),
+      clock_(links_.clock ? *links_.clock : platform::SystemClock()),
+      servlets_(std::move(servlets)),
+      listener_(platform::TTcpConnectionHandlers{
+                    [this](platform::TTcpConnection& c) { ClientConnected(c); },
+                    [this](platform::TTcpConnection& c) { HandleRequest(c); },
+                    [this](platform::TTcpConnection& c) { ClientDisconnected(c); }},
+                links_.tcpLimits) {
+  std::erase(servlets_, nullptr);
+}
+
+TRTSPService::~TRTSPService() {
+  Log("RTSPService destroy--->");
+  try {
+    stopping_.store(true);
+    // Every connection thread ends here, each removing its own session, before the sessions
+    // and the handlers it might still be using go away.
+    StopListener();
+    if (links_.freeSessions) links_.freeSessions();
+    servlets_.clear();
+  } catch (...) {
+    // Nothing left to do about it: the service is going either way.
+  }
+  Log("RTSPService destroy<---");
+}
+
+void TRTSPService::SetPort(int32_t port) {
+  const std::lock_guard guard(portLock_);
+  port_ = port;
+}
+
+int32_t TRTSPService::Port() const {
+  const std::lock_guard guard(portLock_);
+  return port_;
+}
+
+void TRTSPService::SetActive(bool active) {
+  try {
+    const int32_t port = Port();
+    if (active) {
+      if (!listener_.IsListening()) {
+        if (port < 1 || port > 65535) {
+          Log("open service failed, E=port " + std::to_string(port) + " is not in 1..65535");
+          return;
+        }
+        if (!listener_.Start(static_cast<std::uint16_t>(port), links_.listenAddress)) {
+          Log("open service failed, E=" + listener_.LastError());
+          return;
+        }
+      }
+      Log("listen " + std::to_string(listener_.Port()));
+    } else {
+      const int32_t was = listener_.IsListening() ? listener_.Port() : port;
+      StopListener();
+      Log("stop " + std::to_string(was));
+    }
+  } catch (const std::exception& error) {
+    Log(std::string("open service failed, E=") + error.what());
+  }
+}
+
+void TRTSPService::StopListener() {
+  closingAll_.store(true);
+  listener_.Stop();
+  closingAll_.store(false);
+}
+
+void TRTSPService::ClientConnected(platform::TTcpConnection& connection) {
+  const platform::TTcpEndpoint& peer = connection.Peer();
+  Log("connected from " + peer.address + ":" + std::to_string(peer.port));
+  auto adapter = std::make_unique<TTcpRtpConnection>(connection);
+  const std::lock_guard guard(rtpConnectionsLock_);
+  rtpConnections_[&connection] = std::move(adapter);
+}
+
+TTcpRtpConnection* TRTSPService::RtpConnectionOf(const platform::TTcpConnection& connection) {
+  const std::lock_guard guard(rtpConnectionsLock_);
+  const auto found = rtpConnections_.find(&connection);
+  return found == rtpConnections_.end() ? nullptr : found->second.get();
+}
+
+void TRTSPService::HandleRequest(platform::TTcpConnection& connection) {
+  if (stopping_.load()) {
+    // Nothing is read any more; closing keeps the listener from calling again at once.
+    connection.Close();
+    return;
+  }
+  try {
+    std::string head;
+    if (!ReadHead(connection, head)) return;
+    TRtspConnectionInfo info;
+    info.connection = RtpConnectionOf(connection);
+    info.localAddress = connection.Local().address;
+    info.peerAddress = connection.Peer().address;
+    info.peerPort = connection.Peer().port;
+    TRtspContext context(
+        std::move(info),
+        [&connection](std::string_view bytes) { return connection.WriteAll(bytes); }, clock_);
+    if (ParseAndReadBody(connection, context, head)) Dispatch(context);
+  } catch (const std::exception& error) {
+    EndAfterFailure(connection, error.what());
+  } catch (...) {
+    EndAfterFailure(connection, "unknown error");
+  }
+}
+
+void TRTSPService::EndAfterFailure(platform::TTcpConnection& connection, std::string_view error) {
+  // A connection this side closed (deactivation, destruction) did not fail.
+  if (!stopping_.load() && !closingAll_.load())
+    Log("service excute failed, e=" + std::string(error));
+  try {
+    connection.DiscardInput();
+    connection.Close();
+  } catch (...) {
+  }
+}
+
+bool TRTSPService::ReadHead(platform::TTcpConnection& connection, std::string& head) const {
+  const std::uint8_t lead = connection.ReadBytes(1).front();
+  if (lead == '$') {
+    SkipInterleavedFrame(connection);
+    return false;
+  }
+  // A line end where a request line is expected is skipped: answering it would make the client
+  // take that answer for the answer to its next request.
+  if (lead == '\r' || lead == '\n') return false;
+
+  std::string line = connection.ReadLine();
+  if (line.size() >= links_.tcpLimits.maxLineLength) {
+    throw TRequestRefused("line longer than " + std::to_string(links_.tcpLimits.maxLineLength) +
+                          " characters");
+  }
+  line.insert(line.begin(), static_cast<char>(lead));
+  TRtspRequestHead collected;
+  TRtspRequestHead::TState state = collected.AddLine(line);
+  while (state == TRtspRequestHead::TState::NeedMore)
+    state = collected.AddLine(connection.ReadLine());
+  if (state == TRtspRequestHead::TState::TooLarge) {
+    throw TRequestRefused("request head over " + std::to_string(kMaxRtspRequestHeadBytes) +
+                          " bytes or " + std::to_string(kMaxRtspHeaderCount) + " header fields");
+  }
+  head = collected.Text();
+  return true;
+}
+
+bool TRTSPService::ParseAndReadBody(platform::TTcpConnection& connection, TRtspContext& context,
+                                    std::string& head) const {
+  NeutraliseNegativeContentLength(head);
+  bool parsed = context.ParseRequest(head);
+  // Stray bytes in front of a TEARDOWN (interleaved data a client cut short) would otherwise cost
+  // the client its teardown. Only a request spoilt by them is cut: one that parses with a method
+  // of its own keeps a TEARDOWN in its URI or headers.
+  constexpr std::string_view kTeardown = "TEARDOWN";
+  const std::string& method = context.Request().Method();
+  const bool glued = parsed && method.size() > kTeardown.size() && method.ends_with(kTeardown);
+  if (glued || (!parsed && context.Request().ParseError().statusCode == kRtspVersionNotSupported)) {
+    const std::size_t teardown = head.find(kTeardown);
+    if (teardown != std::string::npos && teardown > 0)
+      parsed = context.ParseRequest(std::string_view(head).substr(teardown));
+  }
+  if (!parsed) {
+    const TRtspParseError error = context.Request().ParseError();
+    if (error.statusCode == kRtspRequestEntityTooLarge) {
+      throw TRequestRefused("request body over " + std::to_string(kMaxRtspRequestBodyBytes) +
+                            " bytes");
+    }
+    context.SendResponse(error.statusCode);
+    // The rest of the input cannot be told apart from the next request.
+    if (error.closeConnection) throw TRequestRefused(error.reason);
+    return false;
+  }
+  const int32_t length = context.Request().GetContentLength();
+  if (length > 0) {
+    const std::vector<std::uint8_t> body = connection.ReadBytes(static_cast<std::size_t>(length));
+    context.Request().SetContent(std::string(body.begin(), body.end()));
+  }
+  return true;
+}
+
+void TRTSPService::Dispatch(TRtspContext& context) {
+  if (stopping_.load()) return;
+  const std::string& method = context.Request().Method();
+  TRtspServlet* const servlet = FindServlet(method);
+  if (!servlet) {
+    if (IsKeepAlive(method)) {
+      AnswerKeepAlive(context);
+      return;
+    }
+    Log(method + " Not Find");
+    context.SendResponse(kRtspNotImplemented);
+    return;
+  }
+  std::string failure;
+  try {
+    servlet->Execute(context);
+  } catch (const std::exception& error) {
+    failure = error.what();
+    Log(servlet->GetName() + " execute failed, e=" + failure);
+  } catch (...) {
+    failure = "unknown error";
+    Log(servlet->GetName() + " execute failed, e=" + failure);
+  }
+  if (context.ResponseSent() || stopping_.load()) return;
+  const TRtpConnection* const connection = context.Connection();
+  if (connection && !connection->IsOpen()) return;
+  // Every request gets its answer: a client left waiting stalls until its own time-out, and one
+  // that pairs answers by order would take the next answer for this one.
+  if (failure.empty()) Log(servlet->GetName() + " execute sent no response");
+  context.SendResponse(kRtspInternalServerError);
+}
+
+TRtspServlet* TRTSPService::FindServlet(std::string_view method) const {
+  for (const auto& servlet : servlets_) {
+    if (EqualsIgnoringAsciiCase(servlet->GetName(), method)) return servlet.get();
+  }
+  return nullptr;
+}
+
+void TRTSPService::ClientDisconnected(platform::TTcpConnection& connection) {
+  const platform::TTcpEndpoint& peer = connection.Peer();
+  // Taken out of the map but kept until the sessions bound to it are gone.
+  std::unique_ptr<TTcpRtpConnection> adapter;
+  {
+    const std::lock_guard guard(rtpConnectionsLock_);
+    const auto found = rtpConnections_.find(&connection);
+    if (found != rtpConnections_.end()) {
+      adapter = std::move(found->second);
+      rtpConnections_.erase(found);
+    }
+  }
+  try {
+    Log("disconnect from " + peer.address + ":" + std::to_string(peer.port));
+    RemoveBoundSessions(adapter.get());
+  } catch (const std::exception& error) {
+    Log("disconnect from " + peer.address + ", E:" + error.what());
+  }
+}
+
+void TRTSPService::RemoveBoundSessions(const TTcpRtpConnection* rtpConnection) {
+  if (!rtpConnection || !links_.sessions) return;
+  const std::shared_ptr<TBaseSessionManager> sessions = links_.sessions();
+  if (!sessions) return;
+  // Every one of them: a session left bound would send on a connection that is about to be
+  // destroyed. Each removal unregisters the session, so the loop ends.
+  TBaseSessionManager::SessionPtr previous;
+  while (auto session = sessions->FindSessionByConnection(rtpConnection)) {
+    if (session == previous) break;
+    sessions->RemoveSession(session);
+    previous = std::move(session);
+  }
+}
+
+void TRTSPService::Log(std::string_view line) const {
+  if (links_.log) {
+    links_.log(line);
+  } else {
+    LogMessage(line);
+  }
+}

@@ -1,0 +1,121 @@
+// The RTSP server: a TCP listener that serves each client connection on a thread of its own, reads
+// the client's requests one after another, hands each to the method handler of its method and,
+// when a connection ends, removes the session bound to it.
+//
+// What a client meets on the wire:
+//   - Between requests, interleaved frames ("$", channel, 16-bit length, data: the RTCP reports
+//     players send during PLAY) and stray line ends are skipped unanswered.
+//   - A request head over 64 KiB or 100 header fields, a line over the connection's line limit,
+//     or a Content-Length over 64 KiB closes the connection unanswered, with a log line; a
+//     negative Content-Length means no body.
+//   - A request line that does not parse is answered 505 and the connection stays open; a
+//     Content-Length that is not a number is answered 400 and closes it, since the next request
+//     cannot be found.
+//   - GET_PARAMETER and SET_PARAMETER without a handler of their own are keep-alives: 200, the
+//     Session echoed; a SET_PARAMETER with parameters gets 451. Other methods without a handler
+//     get 501.
+//   - Every request that reaches a handler gets one answer: 500 when the handler failed or
+//     returned without answering.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "BaseSessionManager.h"
+#include "Clock.h"
+#include "RtspServlet.h"
+#include "TcpListener.h"
+
+class TRtspContext;
+class TTcpRtpConnection;
+
+// What the service uses from the rest of the process; tests pass fakes.
+struct TRtspServiceLinks {
+  // The session manager whose sessions are bound to connections, or null while there is none.
+  // It must not create one: a client that only asked for OPTIONS has no session to look for.
+  std::function<std::shared_ptr<TBaseSessionManager>()> sessions;
+  // Ends every session when the service goes; runs after every connection thread has ended.
+  std::function<void()> freeSessions;
+  const platform::TClock* clock = nullptr;    // Date of the answers; null: the system clock
+  std::function<void(std::string_view)> log;  // empty: LogMessage
+  platform::TTcpLimits tcpLimits{};
+  // Network cameras answer on every address of the machine.
+  std::string listenAddress = "0.0.0.0";
+};
+
+class TRTSPService {
+ public:
+  static constexpr int32_t kInitialPort = 9554;
+
+  // The handlers, first match wins; the program passes OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN.
+  // Inactive until SetActive(true).
+  explicit TRTSPService(std::vector<std::unique_ptr<TRtspServlet>> servlets,
+                        TRtspServiceLinks links = {});
+  // Stops listening and waits for every connection thread before the sessions and handlers those
+  // threads use go away. Must not run on a connection thread.
+  ~TRTSPService();
+  TRTSPService(const TRTSPService&) = delete;
+  TRTSPService& operator=(const TRTSPService&) = delete;
+
+  // The port the next activation listens on; an active listener keeps its port.
+  void SetPort(int32_t port);
+  int32_t Port() const;
+  // Starts or stops listening. Failures (port taken, port outside 1..65535) are logged, never
+  // raised; the listener then stays inactive and a later call tries again. Stopping closes every
+  // client connection and returns once their threads have ended. Not from a connection thread.
+  void SetActive(bool active);
+  bool IsActive() const { return listener_.IsListening(); }
+
+  // The listener's connection handlers, on the connection's own thread.
+  void ClientConnected(platform::TTcpConnection& connection);
+  // Reads and answers one request, or skips one interleaved frame or stray line end before it.
+  void HandleRequest(platform::TTcpConnection& connection);
+  void ClientDisconnected(platform::TTcpConnection& connection);
+
+ private:
+  // Reads the next request head; false when what was read was no request (an interleaved frame,
+  // a blank line between requests).
+  bool ReadHead(platform::TTcpConnection& connection, std::string& head) const;
+  // Parses the head and reads the body; false when the request was answered or refused here.
+  bool ParseAndReadBody(platform::TTcpConnection& connection, TRtspContext& context,
+                        std::string& head) const;
+  // Logs why the connection could not be served and closes it.
+  void EndAfterFailure(platform::TTcpConnection& connection, std::string_view error);
+  void Dispatch(TRtspContext& context);
+  TRtspServlet* FindServlet(std::string_view method) const;
+  TTcpRtpConnection* RtpConnectionOf(const platform::TTcpConnection& connection);
+  void RemoveBoundSessions(const TTcpRtpConnection* rtpConnection);
+  // Stops the listener; connections it closes are not reported as failed.
+  void StopListener();
+  void Log(std::string_view line) const;
+
+  const TRtspServiceLinks links_;
+  const platform::TClock& clock_;
+  // Written only by the constructor and destructor; connection threads read it.
+  std::vector<std::unique_ptr<TRtspServlet>> servlets_;
+  std::atomic<bool> stopping_{false};
+  // Set while this side closes every connection, whose threads then see their reads fail.
+  std::atomic<bool> closingAll_{false};
+
+  mutable std::mutex portLock_;
+  int32_t port_ = kInitialPort;
+
+  // One adapter per open connection: sessions bind to it, and it outlives their removal.
+  std::mutex rtpConnectionsLock_;
+  std::map<const platform::TTcpConnection*, std::unique_ptr<TTcpRtpConnection>> rtpConnections_;
+
+  // Last: destroyed first, after its threads are joined, while everything above is still alive.
+  platform::TTcpListener listener_;
+};
+
+// The process's service with the program's handlers, created on first use (inactive, port 9554).
+TRTSPService& RtspService();
+// Destroys the process's service if there is one, with the session manager and every session.
+void FreeRtspService();

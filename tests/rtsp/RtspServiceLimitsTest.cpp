@@ -1,0 +1,130 @@
+// Input that must not make the server hold memory or a thread without bound, and clients that
+// misbehave without disturbing the others.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ServiceTestSupport.h"
+
+namespace service_test {
+namespace {
+
+class RtspServiceLimitsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_ = bench_.Start();
+    ASSERT_NE(port_, 0) << "no free port on 127.0.0.1";
+  }
+
+  // Another client is served normally.
+  void ExpectServiceAnswers() {
+    TestClient other(port_);
+    ASSERT_TRUE(other.Connected());
+    ASSERT_TRUE(other.Send(Request("OPTIONS", 77)));
+    const auto response = other.ReadResponse();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->Header("CSeq"), "77");
+  }
+
+  ServiceBench bench_;
+  uint16_t port_ = 0;
+};
+
+std::string ManyHeaders(size_t count, size_t valueLength) {
+  std::string headers;
+  for (size_t i = 0; i < count; ++i)
+    headers += "X-Field-" + std::to_string(i) + ": " + std::string(valueLength, 'v') + "\r\n";
+  return headers;
+}
+
+TEST_F(RtspServiceLimitsTest, OversizedInputClosesTheConnectionWithALogLine) {
+  struct Case {
+    std::string name;
+    std::string input;
+    int answer;  // status answered before the close; 0: none
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {"head over 64 KiB", Request("OPTIONS", 1, ManyHeaders(9, 8000)), 0,
+       "request head over 65536 bytes"},
+      {"too many header fields", Request("OPTIONS", 1, ManyHeaders(150, 4)), 0,
+       "request head over 65536 bytes or 100 header fields"},
+      {"body over 64 KiB", Request("OPTIONS", 1, "Content-Length: 65537\r\n"), 0,
+       "request body over 65536 bytes"},
+      {"line over 16384 characters", "OPTIONS rtsp://127.0.0.1/" + std::string(20000, 'a'), 0,
+       "line longer than 16384 characters"},
+      {"unreadable Content-Length", Request("OPTIONS", 1, "Content-Length: ten\r\n") + "0123456789",
+       400, "bad Content-Length"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string logLine = "service excute failed, e=" + c.reason;
+    TestClient client(port_);
+    ASSERT_TRUE(client.Connected());
+    // The server may close while the rest is still being sent.
+    client.Send(c.input);
+    if (c.answer != 0) {
+      const auto response = client.ReadResponse();
+      ASSERT_TRUE(response);
+      EXPECT_EQ(response->status, c.answer);
+      EXPECT_EQ(response->Header("CSeq"), "1");
+    }
+    EXPECT_TRUE(client.WaitClosed());
+    EXPECT_TRUE(bench_.log.WaitFor(logLine));
+    ExpectServiceAnswers();
+  }
+  EXPECT_EQ(bench_.recorder.Seen().size(), cases.size()) << "only the probes were handled";
+}
+
+TEST_F(RtspServiceLimitsTest, LargestAllowedBodyIsRead) {
+  TestClient client(port_);
+  ASSERT_TRUE(client.Connected());
+  const std::string body = std::string(65534, 'b') + "\r\n";
+  ASSERT_TRUE(client.Send(Request("DESCRIBE", 1, "Content-Length: 65536\r\n") + body +
+                          Request("OPTIONS", 2)));
+  for (int cseq = 1; cseq <= 2; ++cseq) {
+    const auto response = client.ReadResponse();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->Header("CSeq"), std::to_string(cseq));
+  }
+  const auto seen = bench_.recorder.Seen();
+  ASSERT_EQ(seen.size(), 2u);
+  ASSERT_EQ(seen[0].body.size(), 1u);
+  EXPECT_EQ(seen[0].body[0].size(), 65534u);
+}
+
+TEST_F(RtspServiceLimitsTest, SilentAndVanishingClientsDoNotDisturbOthers) {
+  TestClient silent(port_);
+  ASSERT_TRUE(silent.Connected());
+  ASSERT_TRUE(bench_.log.WaitFor("connected from 127.0.0.1:" + std::to_string(silent.LocalPort())));
+
+  const std::vector<std::string> halves = {
+      "OPTIONS rtsp://127.0.0.1/live RTSP/1.0\r\nCSeq: 1\r\n",
+      "OPTIONS rtsp://127.0.0.1/li",
+      Request("DESCRIBE", 1, "Content-Length: 100\r\n") + "only part of the body",
+      std::string("$\x01\x00\x40partial frame", 17),
+  };
+  for (const std::string& half : halves) {
+    SCOPED_TRACE(half);
+    const size_t failures = bench_.log.Count("service excute failed, e=");
+    const size_t disconnects = bench_.log.Count("disconnect from 127.0.0.1:");
+    {
+      TestClient vanishing(port_);
+      ASSERT_TRUE(vanishing.Connected());
+      ASSERT_TRUE(vanishing.Send(half));
+      ExpectServiceAnswers();
+    }
+    EXPECT_TRUE(bench_.log.WaitFor("disconnect from 127.0.0.1:", disconnects + 2));
+    EXPECT_TRUE(bench_.log.WaitFor("service excute failed, e=", failures + 2));
+  }
+  // The silent client is still being served.
+  ASSERT_TRUE(silent.Send(Request("OPTIONS", 5)));
+  const auto response = silent.ReadResponse();
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->Header("CSeq"), "5");
+  EXPECT_EQ(bench_.recorder.Seen().size(), halves.size() + 1) << "no half request handled";
+}
+
+}  // namespace
+}  // namespace service_test
