@@ -1,0 +1,17 @@
+// Starting and stopping the streaming service as a whole, in the one order that is safe: the RTSP
+// service, the UDP server and the live data generator. Runs on the main thread.
+#pragma once
+
+#include <cstdint>
+
+struct ByeActionInfo;
+
+void StartService();
+void StopService();
+// Moves the RTSP listener to another port and stores it in the settings file. An existing UDP
+// server keeps its ports until the service stops.
+void ChangeRtspPort(int32_t port);
+// Ends the session of a client whose connection a sender found lost.
+void HandleByeAction(const ByeActionInfo& info);
+// Routes the senders' bye actions to the main thread's queue.
+void RouteByeActionsToMainThread();

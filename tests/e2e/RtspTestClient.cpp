@@ -1,0 +1,100 @@
+#include "RtspTestClient.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+
+RtspTestClient::RtspTestClient(int port) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    Close();
+    throw std::runtime_error("cannot connect to the RTSP port");
+  }
+}
+
+RtspTestClient::~RtspTestClient() {
+  Close();
+}
+
+void RtspTestClient::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool RtspTestClient::ReadSome(int timeoutMs) {
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, timeoutMs) <= 0) return false;
+  char chunk[65536];
+  const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+  if (n <= 0) return false;
+  buffer_.append(chunk, static_cast<size_t>(n));
+  return true;
+}
+
+size_t RtspTestClient::Drain(int ms) {
+  size_t total = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const size_t before = buffer_.size();
+    if (!ReadSome(50)) continue;
+    total += buffer_.size() - before;
+    buffer_.clear();
+  }
+  return total;
+}
+
+RtspAnswer RtspTestClient::Request(const std::string& method, const std::string& url,
+                                   const std::string& extraHeaders) {
+  const std::string request = method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) +
+                              "\r\nUser-Agent: vistrel-e2e\r\n" + extraHeaders + "\r\n";
+  if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(request.size())) {
+    throw std::runtime_error("cannot send " + method);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    // Interleaved packets ("$", channel, 16-bit length) may stand before the answer.
+    while (!buffer_.empty() && buffer_[0] == '$' && buffer_.size() >= 4) {
+      const size_t length =
+          (static_cast<uint8_t>(buffer_[2]) << 8) | static_cast<uint8_t>(buffer_[3]);
+      if (buffer_.size() < 4 + length) break;
+      buffer_.erase(0, 4 + length);
+    }
+    const size_t end = buffer_.find("\r\n\r\n");
+    if (!buffer_.empty() && buffer_[0] != '$' && end != std::string::npos) {
+      RtspAnswer answer;
+      answer.head = buffer_.substr(0, end + 2);
+      const std::string length = answer.Header("Content-Length");
+      const size_t bodyLength = length.empty() ? 0 : std::strtoul(length.c_str(), nullptr, 10);
+      if (buffer_.size() >= end + 4 + bodyLength) {
+        answer.body = buffer_.substr(end + 4, bodyLength);
+        buffer_.erase(0, end + 4 + bodyLength);
+        answer.status = std::atoi(answer.head.substr(9, 3).c_str());
+        return answer;
+      }
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      throw std::runtime_error("no answer to " + method);
+    }
+    ReadSome(100);
+  }
+}
+
+std::string RtspAnswer::Header(const std::string& name) const {
+  const std::string key = "\r\n" + name + ":";
+  const size_t at = head.find(key);
+  if (at == std::string::npos) return "";
+  size_t start = at + key.size();
+  while (start < head.size() && head[start] == ' ') ++start;
+  return head.substr(start, head.find("\r\n", start) - start);
+}

@@ -1,0 +1,131 @@
+#include "RunningVistrel.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "Subprocess.h"
+
+namespace {
+
+bool CanBind(int type, int port) {
+  const int fd = ::socket(AF_INET, type, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+std::filesystem::path MakeFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vistrel-e2e-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder");
+  return pattern;
+}
+
+}  // namespace
+
+int FreePortPair() {
+  std::random_device seed;
+  std::mt19937 random(seed());
+  std::uniform_int_distribution<int> pick(10000, 29999);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const int even = pick(random) * 2;
+    if (CanBind(SOCK_STREAM, even) && CanBind(SOCK_DGRAM, even) && CanBind(SOCK_DGRAM, even + 1)) {
+      return even;
+    }
+  }
+  throw std::runtime_error("no free port pair");
+}
+
+RunningVistrel::RunningVistrel(const std::string& display, const std::string& settings)
+    : folder_(MakeFolder()), display_(display), port_(FreePortPair()) {
+  std::filesystem::copy_file(VISTREL_PROGRAM, folder_ / "vistrel");
+  std::filesystem::copy_file(ORXENCODER_PATH, folder_ / "libOrxEncoder.so");
+  std::string text = settings;
+  for (size_t at = text.find("{port}"); at != std::string::npos; at = text.find("{port}")) {
+    text.replace(at, 6, std::to_string(port_));
+  }
+  std::ofstream(folder_ / "SConfig.ini") << text;
+  process_ = StartCopy();
+  if (!WaitForLog({"listen " + std::to_string(port_)}, std::chrono::seconds(15))) {
+    throw std::runtime_error("vistrel did not start listening:\n" + LogText());
+  }
+}
+
+RunningVistrel::~RunningVistrel() {
+  if (process_) {
+    process_->Signal(SIGTERM);
+    process_->WaitFor(std::chrono::seconds(10));
+  }
+  process_.reset();
+  std::error_code ignored;
+  std::filesystem::remove_all(folder_, ignored);
+}
+
+std::unique_ptr<ChildProcess> RunningVistrel::StartCopy() const {
+  return std::make_unique<ChildProcess>(std::vector<std::string>{(folder_ / "vistrel").string()},
+                                        std::vector<std::string>{"DISPLAY=" + display_},
+                                        (folder_ / "output.txt").string());
+}
+
+std::string RunningVistrel::LogText() const {
+  std::ifstream in(folder_ / "vistrel.log", std::ios::binary);
+  std::stringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+bool LinesInOrder(const std::string& text, const std::vector<std::string>& lines) {
+  size_t at = 0;
+  for (const std::string& line : lines) {
+    at = text.find(line, at);
+    if (at == std::string::npos) return false;
+    at += line.size();
+  }
+  return true;
+}
+
+bool RunningVistrel::WaitForLog(const std::vector<std::string>& lines,
+                                std::chrono::milliseconds limit) const {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!LinesInOrder(LogText(), lines)) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+DecodeResult DecodeFrames(const std::string& url, const std::string& transport, int frames,
+                          int timeoutSeconds) {
+  DecodeResult result;
+  result.output = RunCommand(
+      "timeout -s KILL " + std::to_string(timeoutSeconds) +
+          " ffmpeg -hide_banner -nostdin -nostats -loglevel info -rtsp_transport " + transport +
+          " -i '" + url + "' -frames:v " + std::to_string(frames) + " -f framecrc - 2>&1",
+      &result.exitCode);
+  std::istringstream lines(result.output);
+  std::string line;
+  static const std::regex frameLine(R"(^0,\s+-?\d+,\s+-?\d+,\s+\d+,\s+\d+,\s+0x[0-9a-f]+)");
+  static const std::regex streamSize(R"(Video: .*?, (\d+)x(\d+))");
+  std::smatch m;
+  while (std::getline(lines, line)) {
+    if (std::regex_search(line, frameLine)) ++result.frames;
+    if (result.size.empty() && std::regex_search(line, m, streamSize)) {
+      result.size = m[1].str() + "x" + m[2].str();
+    }
+  }
+  return result;
+}
