@@ -34,14 +34,7 @@ std::string FormatLine(const platform::TLocalDateTime& time, int sourceId, std::
 
 // The date and time in the user's locale, for the start and stop lines.
 std::string LocaleDateTimeText(const platform::TLocalDateTime& time) {
-  std::tm fields{};
-  fields.tm_year = time.year - 1900;
-  fields.tm_mon = time.month - 1;
-  fields.tm_mday = time.day;
-  fields.tm_hour = time.hour;
-  fields.tm_min = time.minute;
-  fields.tm_sec = time.second;
-  fields.tm_isdst = -1;
+  std::tm fields = platform::ToTm(time);
   // Some locales name the weekday in their date format.
   using namespace std::chrono;
   const year_month_day date{year{time.year}, month{static_cast<unsigned>(time.month)},

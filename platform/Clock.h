@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 
 namespace platform {
 
@@ -39,6 +40,19 @@ constexpr std::int64_t LocalMillisecondsSince1970(const TLocalDateTime& t) {
                       day{static_cast<unsigned>(t.day)}};
   return date.time_since_epoch().count() * std::int64_t{86400000} +
          ((t.hour * 60 + t.minute) * 60 + t.second) * std::int64_t{1000} + t.millisecond;
+}
+
+// The same date and time as the C library's broken-down time, daylight saving left to it.
+inline std::tm ToTm(const TLocalDateTime& t) {
+  std::tm fields{};
+  fields.tm_year = t.year - 1900;
+  fields.tm_mon = t.month - 1;
+  fields.tm_mday = t.day;
+  fields.tm_hour = t.hour;
+  fields.tm_min = t.minute;
+  fields.tm_sec = t.second;
+  fields.tm_isdst = -1;
+  return fields;
 }
 
 // The operating system's clock; usable from any thread.

@@ -76,14 +76,7 @@ std::string FormatRtspDate(std::chrono::sys_seconds utc) {
 }
 
 std::chrono::sys_seconds UtcFromLocal(const platform::TLocalDateTime& local) {
-  tm fields{};
-  fields.tm_year = local.year - 1900;
-  fields.tm_mon = local.month - 1;
-  fields.tm_mday = local.day;
-  fields.tm_hour = local.hour;
-  fields.tm_min = local.minute;
-  fields.tm_sec = local.second;
-  fields.tm_isdst = -1;
+  tm fields = platform::ToTm(local);
   errno = 0;
   const time_t utc = mktime(&fields);
   if (utc == static_cast<time_t>(-1) && errno != 0) {

@@ -230,7 +230,7 @@ TEST(RtspServiceLifecycleTest, DestructionIsPromptAndOutlivesEveryConnectionThre
   ASSERT_TRUE(busy.ReadResponse());
   ASSERT_TRUE(busy.Send(Request("PLAY", 2)));
   ASSERT_TRUE(WaitUntil([&] { return playEntered.load(); }));
-  ASSERT_TRUE(bench.log.WaitFor("connected from", 3));
+  ASSERT_TRUE(WaitForLine(bench.log, "connected from", 3));
   ASSERT_EQ(bench.sessions->Sessions().size(), 1u);
   const size_t linesBefore = bench.log.Lines().size();
 

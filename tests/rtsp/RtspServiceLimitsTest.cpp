@@ -71,7 +71,7 @@ TEST_F(RtspServiceLimitsTest, OversizedInputClosesTheConnectionWithALogLine) {
       EXPECT_EQ(response->Header("CSeq"), "1");
     }
     EXPECT_TRUE(client.WaitClosed());
-    EXPECT_TRUE(bench_.log.WaitFor(logLine));
+    EXPECT_TRUE(WaitForLine(bench_.log, logLine));
     ExpectServiceAnswers();
   }
   EXPECT_EQ(bench_.recorder.Seen().size(), cases.size()) << "only the probes were handled";
@@ -97,7 +97,8 @@ TEST_F(RtspServiceLimitsTest, LargestAllowedBodyIsRead) {
 TEST_F(RtspServiceLimitsTest, SilentAndVanishingClientsDoNotDisturbOthers) {
   TestClient silent(port_);
   ASSERT_TRUE(silent.Connected());
-  ASSERT_TRUE(bench_.log.WaitFor("connected from 127.0.0.1:" + std::to_string(silent.LocalPort())));
+  ASSERT_TRUE(
+      WaitForLine(bench_.log, "connected from 127.0.0.1:" + std::to_string(silent.LocalPort())));
 
   const std::vector<std::string> halves = {
       "OPTIONS rtsp://127.0.0.1/live RTSP/1.0\r\nCSeq: 1\r\n",
@@ -115,8 +116,8 @@ TEST_F(RtspServiceLimitsTest, SilentAndVanishingClientsDoNotDisturbOthers) {
       ASSERT_TRUE(vanishing.Send(half));
       ExpectServiceAnswers();
     }
-    EXPECT_TRUE(bench_.log.WaitFor("disconnect from 127.0.0.1:", disconnects + 2));
-    EXPECT_TRUE(bench_.log.WaitFor("service excute failed, e=", failures + 2));
+    EXPECT_TRUE(WaitForLine(bench_.log, "disconnect from 127.0.0.1:", disconnects + 2));
+    EXPECT_TRUE(WaitForLine(bench_.log, "service excute failed, e=", failures + 2));
   }
   // The silent client is still being served.
   ASSERT_TRUE(silent.Send(Request("OPTIONS", 5)));

@@ -73,7 +73,7 @@ TEST_F(RtspServiceTest, AnswersEachRequestOfOneConnectionInTurn) {
     }
     // An answer may reach the client before its handler's failure is logged.
     if (!c.logLine.empty()) {
-      EXPECT_TRUE(bench_.log.WaitFor(c.logLine));
+      EXPECT_TRUE(WaitForLine(bench_.log, c.logLine));
       EXPECT_EQ(bench_.log.Count(c.logLine), 1u);
     }
   }

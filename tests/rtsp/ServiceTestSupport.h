@@ -3,6 +3,8 @@
 // bounded waits.
 #pragma once
 
+#include "LineLog.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -60,31 +62,11 @@ class NoByePoster : public TByeActionPoster {
   void Post(std::unique_ptr<ByeActionInfo>) override {}
 };
 
-class LineLog {
- public:
-  std::function<void(std::string_view)> Sink() {
-    return [this](std::string_view line) {
-      const std::lock_guard guard(lock_);
-      lines_.emplace_back(line);
-    };
-  }
-  std::vector<std::string> Lines() const {
-    const std::lock_guard guard(lock_);
-    return lines_;
-  }
-  size_t Count(std::string_view prefix) const {
-    const std::lock_guard guard(lock_);
-    return static_cast<size_t>(std::count_if(
-        lines_.begin(), lines_.end(), [&](const auto& line) { return line.starts_with(prefix); }));
-  }
-  bool WaitFor(std::string_view prefix, size_t count = 1, TMilliseconds timeout = 5000ms) const {
-    return WaitUntil([&] { return Count(prefix) >= count; }, timeout);
-  }
-
- private:
-  mutable std::mutex lock_;
-  std::vector<std::string> lines_;
-};
+// Waits until count lines starting with prefix have been logged.
+inline bool WaitForLine(const LineLog& log, std::string_view prefix, size_t count = 1,
+                        TMilliseconds timeout = 5000ms) {
+  return WaitUntil([&] { return log.Count(prefix) >= count; }, timeout);
+}
 
 // What one handler saw of one request.
 struct TSeenRequest {

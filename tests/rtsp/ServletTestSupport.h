@@ -3,6 +3,8 @@
 // handler and read back the answer as it went on the wire.
 #pragma once
 
+#include "LineLog.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -45,30 +47,6 @@ class FakeClock : public platform::TClock {
 class ByeSink : public TByeActionPoster {
  public:
   void Post(std::unique_ptr<ByeActionInfo>) override {}
-};
-
-class LineLog {
- public:
-  std::function<void(std::string_view)> Sink() {
-    return [this](std::string_view line) {
-      const std::lock_guard guard(lock_);
-      lines_.emplace_back(line);
-    };
-  }
-  std::vector<std::string> Lines() {
-    const std::lock_guard guard(lock_);
-    return lines_;
-  }
-  bool Has(std::string_view line) {
-    const std::lock_guard guard(lock_);
-    for (const std::string& l : lines_)
-      if (l == line) return true;
-    return false;
-  }
-
- private:
-  std::mutex lock_;
-  std::vector<std::string> lines_;
 };
 
 // An answer read back from its bytes.

@@ -12,6 +12,7 @@
 #include "BaseSession.h"
 #include "ByeAction.h"
 #include "Clock.h"
+#include "LineLog.h"
 #include "RtpTransport.h"
 
 class FakeConnection : public TRtpConnection {
@@ -64,24 +65,6 @@ class ByeCollector : public TByeActionPoster {
   }
   std::mutex lock;
   std::vector<ByeActionInfo> posted;
-};
-
-class LineLog {
- public:
-  std::function<void(std::string_view)> Sink() {
-    return [this](std::string_view line) {
-      const std::lock_guard guard(lock_);
-      lines_.emplace_back(line);
-    };
-  }
-  std::vector<std::string> Lines() {
-    const std::lock_guard guard(lock_);
-    return lines_;
-  }
-
- private:
-  std::mutex lock_;
-  std::vector<std::string> lines_;
 };
 
 // Links for sessions that talk only to fakes.
