@@ -37,7 +37,11 @@ TEST_F(VistrelEndToEnd, FfmpegDecodesTheDesktopOverInterleavedTcp) {
   EXPECT_EQ(result.size, "640x480") << result.output;
   // One client's conversation, as the log tells it.
   EXPECT_TRUE(vistrel.WaitForLog(
-      {"connected from 127.0.0.1:", "send ok response", "disconnect from 127.0.0.1:"}, 5s))
+      {"connected from 127.0.0.1:", "uri=" + vistrel.Url(), "rtpavp=RTP/AVP/TCP", "set port to ",
+       "session=", "open video handle ok", "send ok response",
+       "do teardown, session=", "do teardown end, session=", "TLiveSession destroy-->", "stop",
+       "free sender", "free buffer", "free session ", "disconnect from 127.0.0.1:"},
+      5s))
       << vistrel.LogText();
 }
 
