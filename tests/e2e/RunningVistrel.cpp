@@ -51,8 +51,11 @@ int FreePortPair() {
 }
 
 RunningVistrel::RunningVistrel(const std::string& display, const std::string& settings)
-    : folder_(MakeFolder()), display_(display), port_(FreePortPair()) {
-  std::filesystem::copy_file(VISTREL_PROGRAM, folder_ / "vistrel");
+    : folder_(MakeFolder()),
+      name_("vistrel-" + folder_.filename().string().substr(12)),
+      display_(display),
+      port_(FreePortPair()) {
+  std::filesystem::copy_file(VISTREL_PROGRAM, folder_ / name_);
   std::filesystem::copy_file(ORXENCODER_PATH, folder_ / "libOrxEncoder.so");
   std::string text = settings;
   for (size_t at = text.find("{port}"); at != std::string::npos; at = text.find("{port}")) {
@@ -76,13 +79,13 @@ RunningVistrel::~RunningVistrel() {
 }
 
 std::unique_ptr<ChildProcess> RunningVistrel::StartCopy() const {
-  return std::make_unique<ChildProcess>(std::vector<std::string>{(folder_ / "vistrel").string()},
+  return std::make_unique<ChildProcess>(std::vector<std::string>{(folder_ / name_).string()},
                                         std::vector<std::string>{"DISPLAY=" + display_},
                                         (folder_ / "output.txt").string());
 }
 
 std::string RunningVistrel::LogText() const {
-  std::ifstream in(folder_ / "vistrel.log", std::ios::binary);
+  std::ifstream in(folder_ / (name_ + ".log"), std::ios::binary);
   std::stringstream all;
   all << in.rdbuf();
   return all.str();

@@ -31,6 +31,8 @@ class RunningVistrel {
 
  private:
   std::filesystem::path folder_;
+  // A name of its own: copies of one program name end at start-up, and tests run side by side.
+  std::string name_;
   std::string display_;
   int port_;
   std::unique_ptr<ChildProcess> process_;
