@@ -107,7 +107,7 @@ TEST_F(RtspServiceTest, HandlersSeeWhoIsAskingOnWhichConnection) {
   ASSERT_NE(seen[0].connection, nullptr);
   EXPECT_EQ(seen[0].connection, seen[1].connection);
   EXPECT_NE(seen[0].connection, seen[2].connection);
-  EXPECT_TRUE(seen[0].connection->IsOpen());
+  EXPECT_TRUE(seen[0].connectionOpen);
 }
 
 TEST_F(RtspServiceTest, BodiesAreReadByContentLengthBeforeTheNextRequest) {

@@ -75,7 +75,9 @@ struct TSeenRequest {
   std::string uri;
   std::vector<std::string> body;
   int32_t cseq = 0;
-  TRtpConnection* connection = nullptr;
+  // Only compared, never followed: the connection belongs to the server's thread.
+  const TRtpConnection* connection = nullptr;
+  bool connectionOpen = false;
   std::string peerAddress;
   int32_t peerPort = 0;
 };
@@ -106,7 +108,9 @@ class RecordingServlet : public TRtspServlet {
   void Execute(TRtspContext& context) override {
     const TRtspRequest& request = context.Request();
     recorder_.Add({name_, request.Method(), request.Uri(), request.Content(), request.GetCSeq(),
-                   context.Connection(), context.PeerAddress(), context.PeerPort()});
+                   context.Connection(),
+                   context.Connection() != nullptr && context.Connection()->IsOpen(),
+                   context.PeerAddress(), context.PeerPort()});
     if (action_) {
       action_(context);
     } else {
