@@ -8,12 +8,29 @@
 TMainEventQueue::TMainEventQueue(LogSink log) : log_(std::move(log)) {}
 
 void TMainEventQueue::Post(Event event) {
+  std::function<void()> wake;
   {
     const std::lock_guard guard(lock_);
     if (quitting_) return;
     events_.push_back(std::move(event));
+    wake = wake_;
   }
   posted_.notify_one();
+  if (wake) wake();
+}
+
+void TMainEventQueue::SetWakeHandler(std::function<void()> wake) {
+  const std::lock_guard guard(lock_);
+  wake_ = std::move(wake);
+}
+
+void TMainEventQueue::RunPosted() {
+  std::deque<Event> events;
+  {
+    const std::lock_guard guard(lock_);
+    events.swap(events_);
+  }
+  for (Event& event : events) RunEvent(event);
 }
 
 void TMainEventQueue::Quit() {
@@ -33,15 +50,19 @@ void TMainEventQueue::Run() {
       event = std::move(events_.front());
       events_.pop_front();
     }
-    try {
-      event();
-    } catch (const std::exception& e) {
-      const std::string line = std::string("main form msg proc failed, e=") + e.what();
-      if (log_) {
-        log_(line);
-      } else {
-        LogMessage(line);
-      }
+    RunEvent(event);
+  }
+}
+
+void TMainEventQueue::RunEvent(Event& event) {
+  try {
+    event();
+  } catch (const std::exception& e) {
+    const std::string line = std::string("main form msg proc failed, e=") + e.what();
+    if (log_) {
+      log_(line);
+    } else {
+      LogMessage(line);
     }
   }
 }

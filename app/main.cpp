@@ -1,35 +1,77 @@
-// Vistrel: the desktop as a network camera. Starts the streaming service and runs until SIGINT or
-// SIGTERM, then stops it in order.
+// Vistrel: the desktop as a network camera. A tray program: the main window shows a splash, then
+// hides; the streaming service runs from its creation to its destruction.
+#include <QApplication>
+
 #include <cstdlib>
 #include <ctime>
 
 #include "EncoderBinding.h"
+#include "Localize.h"
 #include "MainEventQueue.h"
+#include "MainForm.h"
 #include "ProcessUtil.h"
 #include "ProgramFolder.h"
+#include "ResourceTexts.h"
+#include "ScreenCapture.h"
 #include "ServiceControl.h"
 #include "ServiceLog.h"
 #include "Settings.h"
 #include "SignalWait.h"
 
-int main() {
+namespace {
+
+// The window that language changes and termination signals reach; set while it exists.
+TMainForm* mainForm = nullptr;
+
+void OnLanguageChanged() {
+  LoadResourceTexts();
+  MainEventQueue().Post([] {
+    if (mainForm) mainForm->ApplyTexts();
+  });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   GetServiceLog().StartLog();
   ProcessEncoderBinding();
   LoadVideoSettings();
   LoadRtspSettings();
+  GetLocalize().SetLanguageChangedHandler(OnLanguageChanged);
+  LoadResourceTexts();
 
-  // One copy per program name: a second one ends here, before it touches any port.
+  // One copy per program name: a second one ends here, before it shows or opens anything.
   if (CountProcessesByName(platform::ProgramPath().filename().string()) >= 2) return 0;
 
+  // A machine without any screen still gets the service; only the windows are missing.
+  if (std::getenv("QT_QPA_PLATFORM") == nullptr && !platform::ScreenReachable()) {
+    LogMessage("no display for the tray window; serving without it");
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  }
+
   // Before any other thread exists, so that every thread inherits the blocked signals.
-  platform::HandleTerminationSignals(
-      [](int) { MainEventQueue().Post([] { MainEventQueue().Quit(); }); });
+  platform::HandleTerminationSignals([](int) {
+    MainEventQueue().Post([] {
+      if (mainForm) mainForm->CloseMainWindow();
+    });
+  });
   RouteByeActionsToMainThread();
 
-  StartService();
-  MainEventQueue().Run();
-  StopService();
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  QApplication::setFont(QFont("Arial"));
+  MainEventQueue().SetWakeHandler([] {
+    QMetaObject::invokeMethod(qApp, [] { MainEventQueue().RunPosted(); }, Qt::QueuedConnection);
+  });
+  {
+    TMainForm form(StandardMainFormActions(), platform::ProgramFolder());
+    mainForm = &form;
+    form.show();
+    QApplication::exec();
+    mainForm = nullptr;
+  }
+  MainEventQueue().SetWakeHandler({});
   GetServiceLog().StopLog();
   return 0;
 }

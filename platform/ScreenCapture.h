@@ -63,4 +63,8 @@ class TScreenCapture {
 std::unique_ptr<TScreenCapture> CreateScreenCapture(const TClock& clock,
                                                     const std::string& screenName = {});
 
+// Whether the screen (named as for CreateScreenCapture) can be reached right now, so that a
+// program can decide to run without windows on a machine that has none.
+bool ScreenReachable(const std::string& screenName = {});
+
 }  // namespace platform

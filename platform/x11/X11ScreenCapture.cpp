@@ -20,6 +20,10 @@ std::unique_ptr<TScreenCapture> CreateScreenCapture(const TClock& clock,
   return std::make_unique<x11::TX11ScreenCapture>(clock, screenName);
 }
 
+bool ScreenReachable(const std::string& screenName) {
+  return x11::TX11Connection::Open(screenName) != nullptr;
+}
+
 }  // namespace platform
 
 namespace platform::x11 {

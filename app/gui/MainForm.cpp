@@ -1,0 +1,212 @@
+#include "MainForm.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QLabel>
+#include <QMenu>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QToolTip>
+
+#include "AboutDialog.h"
+#include "AdMenus.h"
+#include "DialogParts.h"
+#include "LanguageFont.h"
+#include "PubTool.h"
+#include "ResourceTexts.h"
+#include "ServiceControl.h"
+#include "ServiceLog.h"
+#include "Settings.h"
+#include "SetupLanguageDialog.h"
+#include "StartupLogo.h"
+#include "SystemSetupDialog.h"
+
+namespace {
+
+constexpr int kGaugeHeight = 10;
+
+// Captions are shown as they are: an "&" in a translation is no accelerator mark.
+QString MenuCaption(const std::string& text) {
+  return QString::fromStdString(text).replace('&', "&&");
+}
+
+}  // namespace
+
+// The artwork lives in a static library, where nothing else would keep its resources linked in.
+static void LinkArtwork() {
+  Q_INIT_RESOURCE(art);
+}
+
+TMainFormActions StandardMainFormActions() {
+  TMainFormActions actions;
+  actions.startService = [] { StartService(); };
+  actions.stopService = [] { StopService(); };
+  actions.rtspPort = [] { return Settings().RtspPort(); };
+  actions.changeRtspPort = [](int32_t port) { ChangeRtspPort(port); };
+  actions.showPortSetupDialog = [](int32_t& port) { return ShowPortSetupDialog(port); };
+  actions.showLanguageDialog = [] { ShowLanguageDialog(); };
+  actions.showAboutDialog = [] { ShowAboutDialog(); };
+  actions.askYesNo = [](const QString& text) { return AskYesNo(text); };
+  return actions;
+}
+
+TMainForm::TMainForm(TMainFormActions actions, std::filesystem::path programFolder)
+    : QWidget(nullptr, Qt::SplashScreen | Qt::FramelessWindowHint),
+      actions_(std::move(actions)),
+      programFolder_(std::move(programFolder)) {
+  LinkArtwork();
+  setObjectName("MainForm");
+  resize(540, 320);
+  imgStartupLogo_ = new QLabel(this);
+  imgStartupLogo_->setObjectName("imgStartupLogo");
+  GaugeTip_ = new QProgressBar(this);
+  GaugeTip_->setObjectName("GaugeTip");
+  GaugeTip_->setTextVisible(false);
+  GaugeTip_->setFixedHeight(kGaugeHeight);
+  GaugeTip_->setMinimum(0);
+  GaugeTip_->setValue(0);
+  GaugeTip_->setStyleSheet(
+      "QProgressBar { border: none; background: palette(window); }"
+      "QProgressBar::chunk { background: #21a336; }");
+  ImageList1_ = {QIcon(":/art/TrayIcon.png"), QIcon(":/art/ExitIcon.png")};
+  pmSystem_ = new QMenu(this);
+  pmSystem_->setObjectName("pmSystem");
+  TimerStartup_ = new QTimer(this);
+  TimerStartup_->setInterval(1000);
+  connect(TimerStartup_, &QTimer::timeout, this, [this] { TimerStartupTimer(); });
+  setFont(QFont("Arial"));
+  FormCreate();
+}
+
+TMainForm::~TMainForm() {
+  // The tray icon goes before the service stops, so no click reaches a half-stopped program.
+  delete trayIcon_;
+  trayIcon_ = nullptr;
+  if (serviceStarted_) actions_.stopService();
+}
+
+void TMainForm::FormCreate() {
+  CreateTrayIcon();
+  ApplyTexts();
+  LoadStartupLogo();
+  actions_.startService();
+  serviceStarted_ = true;
+  timerTag_ = kSplashTicks;
+  TimerStartup_->start();
+}
+
+void TMainForm::CreateTrayIcon() {
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    LogMessage("no notification area for the tray icon; serving without it");
+    return;
+  }
+  trayIcon_ = new QSystemTrayIcon(ImageList1_[0], this);
+  // Both buttons open the menu: users of a camera box expect one click to reach its settings.
+  connect(trayIcon_, &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context) {
+              pmSystem_->popup(QCursor::pos());
+            }
+          });
+  trayIcon_->show();
+}
+
+void TMainForm::ApplyTexts() {
+  const TResourceTexts& texts = ResourceTexts();
+  ApplyFormFont(*this, texts.font);
+  const QFont language = LanguageQFont(texts.font);
+  QToolTip::setFont(language);
+  QApplication::setFont(language, "QMenu");
+  const QString caption = QString::fromStdString(texts.productTitle);
+  setWindowTitle(caption);
+  SetApplicationTitle(caption);
+  if (trayIcon_) trayIcon_->setToolTip(caption);
+  pmSystem_->clear();
+  BuildSystemMenu();
+}
+
+void TMainForm::BuildSystemMenu() {
+  const TResourceTexts& texts = ResourceTexts();
+  setFont(LanguageQFont(texts.font));
+  AddMenuItem(MenuCaption(texts.changeLanguage) + "...", [this] { actions_.showLanguageDialog(); });
+  AddMenuItem(MenuCaption(texts.portSetup) + "...", [this] { PortSetup(); });
+  AddMenuItem(MenuCaption(texts.about) + "...", [this] { actions_.showAboutDialog(); });
+  pmSystem_->addSeparator();
+  AddMenuItem(MenuCaption(texts.exitSystem), [this] { ConfirmExit(); }).setIcon(ImageList1_[1]);
+}
+
+TAdMenuItem& TMainForm::AddMenuItem(const QString& caption, std::function<void()> onClick) {
+  auto* item = new TAdMenuItem(*pmSystem_);
+  TLanguageFont font = ResourceTexts().font;
+  font.name = "Tahoma";
+  font.size = 8;
+  item->SetItemFont(LanguageQFont(font));
+  item->setText(caption);
+  // Queued, so the menu has closed before a dialog opens or the window goes.
+  connect(item, &QAction::triggered, this, [onClick = std::move(onClick)] { onClick(); },
+          Qt::QueuedConnection);
+  pmSystem_->addAction(item);
+  return *item;
+}
+
+void TMainForm::LoadStartupLogo() {
+  QPixmap logo(":/art/StartupLogo.jpg");
+  if (const auto file = FindStartupLogo(programFolder_)) {
+    QPixmap fromFile;
+    if (fromFile.load(QString::fromStdString(file->string()))) {
+      logo = fromFile;
+    } else {
+      LogMessage("startup logo unreadable, built-in logo shown: " + file->string());
+    }
+  }
+  imgStartupLogo_->setPixmap(logo);
+  imgStartupLogo_->resize(logo.size());
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!splashLaidOut_) {
+    splashLaidOut_ = true;
+    LayoutSplash();
+  }
+}
+
+void TMainForm::LayoutSplash() {
+  imgStartupLogo_->move(0, 0);
+  const QSize size = imgStartupLogo_->size();
+  setFixedSize(size);
+  GaugeTip_->setGeometry(0, SplashGaugeTop(size.height(), kGaugeHeight), size.width(),
+                         kGaugeHeight);
+  GaugeTip_->setMaximum(kSplashTicks);
+  CenterOnScreen(*this);
+}
+
+void TMainForm::TimerStartupTimer() {
+  TimerStartup_->stop();
+  if (--timerTag_ <= 0) {
+    hide();
+    return;
+  }
+  GaugeTip_->setValue(kSplashTicks - timerTag_);
+  TimerStartup_->start();
+}
+
+void TMainForm::PortSetup() {
+  int32_t port = actions_.rtspPort();
+  if (actions_.showPortSetupDialog(port)) actions_.changeRtspPort(port);
+}
+
+void TMainForm::ConfirmExit() {
+  if (actions_.askYesNo(QString::fromStdString(ResourceTexts().queryForExitSystem))) {
+    CloseMainWindow();
+  }
+}
+
+void TMainForm::CloseMainWindow() {
+  TimerStartup_->stop();
+  hide();
+  if (trayIcon_) trayIcon_->hide();
+  QApplication::quit();
+}

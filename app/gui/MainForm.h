@@ -1,0 +1,79 @@
+// The program's main window: a borderless splash with the logo and a progress gauge for the first
+// ten seconds, hidden afterwards. From then on the tray icon and its menu are all the user sees.
+// Creating the window starts the streaming service; destroying it stops the service.
+#pragma once
+
+#include <QIcon>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+
+class QLabel;
+class QMenu;
+class QProgressBar;
+class QSystemTrayIcon;
+class QTimer;
+class TAdMenuItem;
+
+// What the window does to the service and how it asks the user; tests replace them.
+struct TMainFormActions {
+  std::function<void()> startService;
+  std::function<void()> stopService;
+  std::function<int32_t()> rtspPort;
+  std::function<void(int32_t)> changeRtspPort;
+  std::function<bool(int32_t&)> showPortSetupDialog;
+  std::function<void()> showLanguageDialog;
+  std::function<void()> showAboutDialog;
+  std::function<bool(const QString&)> askYesNo;
+};
+
+// The real service and dialogs.
+TMainFormActions StandardMainFormActions();
+
+class TMainForm : public QWidget {
+ public:
+  static constexpr int kSplashTicks = 10;
+
+  TMainForm(TMainFormActions actions, std::filesystem::path programFolder);
+  ~TMainForm() override;
+
+  // Window caption, application title, tray hint and menu from the current texts and font.
+  void ApplyTexts();
+  // Closes the window for good, as a confirmed Exit System does; the event loop ends.
+  void CloseMainWindow();
+
+  QMenu& SystemMenu() { return *pmSystem_; }
+  // Null when this desktop has no notification area.
+  QSystemTrayIcon* TrayIcon() { return trayIcon_; }
+  const QLabel& StartupLogo() const { return *imgStartupLogo_; }
+  const QProgressBar& Gauge() const { return *GaugeTip_; }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void FormCreate();
+  void LoadStartupLogo();
+  void LayoutSplash();
+  void TimerStartupTimer();
+  void BuildSystemMenu();
+  TAdMenuItem& AddMenuItem(const QString& caption, std::function<void()> onClick);
+  void PortSetup();
+  void ConfirmExit();
+  void CreateTrayIcon();
+
+  TMainFormActions actions_;
+  std::filesystem::path programFolder_;
+  QLabel* imgStartupLogo_;
+  QProgressBar* GaugeTip_;
+  std::array<QIcon, 2> ImageList1_;  // 0: tray icon, 1: Exit System
+  QSystemTrayIcon* trayIcon_ = nullptr;
+  QMenu* pmSystem_;
+  QTimer* TimerStartup_;
+  int timerTag_ = 0;  // splash ticks left
+  bool splashLaidOut_ = false;
+  bool serviceStarted_ = false;
+};

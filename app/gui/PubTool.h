@@ -1,0 +1,15 @@
+// Small pieces the tray windows share: the application's title and the Yes/No question box.
+#pragma once
+
+#include <QString>
+
+class QMessageBox;
+
+// The title questions and the tray hint carry; set from the language's product title.
+const QString& ApplicationTitle();
+void SetApplicationTitle(const QString& title);
+
+// Asks a Yes/No question on top of every other window; No is the default answer. True on Yes.
+bool AskYesNo(const QString& text);
+// The box AskYesNo shows, for callers that need to reach it while it is open.
+constexpr const char* kAskYesNoObjectName = "AskYesNo";
