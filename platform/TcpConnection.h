@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -35,6 +36,8 @@ struct TTcpLimits {
   // reading while keeping the connection open fills its receive window; the write then fails and
   // the connection is closed instead of holding its writers forever.
   std::chrono::milliseconds writeTimeout{5000};
+  // Listener: connections served at once; one more is closed as soon as it is accepted. 0: no cap.
+  std::size_t maxConnections = 0;
 };
 
 // Address and port of one end of a connection; the address in dotted decimal text.
@@ -62,6 +65,11 @@ class TTcpConnection {
   std::vector<std::uint8_t> ReadBytes(std::size_t count);
   // Drops input already received and not yet read, without waiting for more.
   void DiscardInput();
+  // From then on, a read still waiting at the deadline throws TTcpError and closes the
+  // connection; nullopt lets reads wait as long as needed again. Reading thread only.
+  void SetReadDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    readDeadline_ = deadline;
+  }
 
   // Writes every byte as one unit: bytes of other writers never land in between. Usable from any
   // thread, also while another thread reads. False when the connection is closed, the peer is
@@ -106,6 +114,7 @@ class TTcpConnection {
   std::atomic<bool> open_{true};
 
   std::string input_;  // received, not yet read, from inputStart_ on
+  std::optional<std::chrono::steady_clock::time_point> readDeadline_;
   std::size_t inputStart_ = 0;
 
   // One writer at a time; waiting for the turn behind a stalled writer counts against

@@ -27,6 +27,9 @@ struct TTcpConnectionHandlers {
   // Once, after the connection ended and its disconnect notification ran; the connection object
   // is destroyed right after, so this is where other threads that write on it are stopped.
   std::function<void(TTcpConnection&)> disconnected = nullptr;
+  // On the accepting thread, for a connection turned away because maxConnections are open; it is
+  // closed right after. None of the other handlers run for it.
+  std::function<void(TTcpConnection&)> refused = nullptr;
 };
 
 class TTcpListener {

@@ -94,7 +94,8 @@ TRTSPService::TRTSPService(std::vector<std::unique_ptr<TRtspServlet>> servlets,
       listener_(platform::TTcpConnectionHandlers{
                     [this](platform::TTcpConnection& c) { ClientConnected(c); },
                     [this](platform::TTcpConnection& c) { HandleRequest(c); },
-                    [this](platform::TTcpConnection& c) { ClientDisconnected(c); }},
+                    [this](platform::TTcpConnection& c) { ClientDisconnected(c); },
+                    [this](platform::TTcpConnection& c) { ConnectionRefused(c); }},
                 links_.tcpLimits) {
   std::erase(servlets_, nullptr);
 }
@@ -155,9 +156,24 @@ void TRTSPService::StopListener() {
   closingAll_.store(false);
 }
 
+void TRTSPService::ConnectionRefused(const platform::TTcpConnection& connection) {
+  ++refusalsUnlogged_;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - lastRefusalLog_ < std::chrono::seconds(1)) return;
+  const platform::TTcpEndpoint& peer = connection.Peer();
+  Log("too many connections, refused " + peer.address + ":" + std::to_string(peer.port) + " (" +
+      std::to_string(refusalsUnlogged_) + " refused since the last report, limit " +
+      std::to_string(links_.tcpLimits.maxConnections) + ")");
+  refusalsUnlogged_ = 0;
+  lastRefusalLog_ = now;
+}
+
 void TRTSPService::ClientConnected(platform::TTcpConnection& connection) {
   const platform::TTcpEndpoint& peer = connection.Peer();
   Log("connected from " + peer.address + ":" + std::to_string(peer.port));
+  if (links_.firstRequestLimit.count() > 0) {
+    connection.SetReadDeadline(std::chrono::steady_clock::now() + links_.firstRequestLimit);
+  }
   auto adapter = std::make_unique<TTcpRtpConnection>(connection);
   const std::lock_guard guard(rtpConnectionsLock_);
   rtpConnections_[&connection] = std::move(adapter);
@@ -186,7 +202,10 @@ void TRTSPService::HandleRequest(platform::TTcpConnection& connection) {
     TRtspContext context(
         std::move(info),
         [&connection](std::string_view bytes) { return connection.WriteAll(bytes); }, clock_);
-    if (ParseAndReadBody(connection, context, head)) Dispatch(context);
+    const bool complete = ParseAndReadBody(connection, context, head);
+    // A client that got as far as one whole request is a real one; from here on it may idle.
+    connection.SetReadDeadline(std::nullopt);
+    if (complete) Dispatch(context);
   } catch (const std::exception& error) {
     EndAfterFailure(connection, error.what());
   } catch (...) {

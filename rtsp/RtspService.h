@@ -16,9 +16,15 @@
 //     get 501.
 //   - Every request that reaches a handler gets one answer: 500 when the handler failed or
 //     returned without answering.
+//   - A connection that has not completed its first request within firstRequestLimit is closed,
+//     with a log line; later requests may take as long as they like (a playing client is quiet
+//     for minutes). Beyond maxConnections open connections, a new one is closed at once; the
+//     refusals are logged at most once a second.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -45,7 +51,11 @@ struct TRtspServiceLinks {
   std::function<void()> freeSessions;
   const platform::TClock* clock = nullptr;    // Date of the answers; null: the system clock
   std::function<void(std::string_view)> log;  // empty: LogMessage
-  platform::TTcpLimits tcpLimits{};
+  // Each connection holds a thread; a few recorders and players need a handful, and a
+  // hundred-odd viewers still fit.
+  platform::TTcpLimits tcpLimits{.maxConnections = 256};
+  // Any real client sends its first request at once; a silent one only holds a thread.
+  std::chrono::milliseconds firstRequestLimit{10000};
   // Network cameras answer on every address of the machine.
   std::string listenAddress = "0.0.0.0";
 };
@@ -95,6 +105,8 @@ class TRTSPService {
   // Stops the listener; connections it closes are not reported as failed.
   void StopListener();
   void Log(std::string_view line) const;
+  // On the accepting thread only.
+  void ConnectionRefused(const platform::TTcpConnection& connection);
 
   const TRtspServiceLinks links_;
   const platform::TClock& clock_;
@@ -103,6 +115,10 @@ class TRTSPService {
   std::atomic<bool> stopping_{false};
   // Set while this side closes every connection, whose threads then see their reads fail.
   std::atomic<bool> closingAll_{false};
+
+  // Refusals not yet logged, and when the last line went out; accepting thread only.
+  std::size_t refusalsUnlogged_ = 0;
+  std::chrono::steady_clock::time_point lastRefusalLog_{};
 
   mutable std::mutex portLock_;
   int32_t port_ = kInitialPort;

@@ -77,6 +77,15 @@ void TTcpConnection::Fill() {
   std::array<char, 8192> chunk;
   for (;;) {
     if (!IsOpen()) Fail("connection closed");
+    if (readDeadline_) {
+      pollfd readable{socket_, POLLIN, 0};
+      const int ready = ::poll(&readable, 1, MillisecondsUntil(*readDeadline_));
+      if (ready < 0 && errno != EINTR) Fail(std::string("wait for input: ") + std::strerror(errno));
+      if (ready <= 0) {
+        if (TSteadyClock::now() >= *readDeadline_) Fail("read time limit reached");
+        continue;
+      }
+    }
     const ssize_t received = ::recv(socket_, chunk.data(), chunk.size(), 0);
     if (received > 0) {
       input_.append(chunk.data(), static_cast<std::size_t>(received));

@@ -165,6 +165,14 @@ void TTcpListener::AcceptLoop(int listenSocket, int wakeup) {
       if (!client || !client->connection) ::close(fd);
       continue;
     }
+    // Every connection costs a thread; a flood of them must not cost the machine.
+    if (limits_.maxConnections != 0 && ConnectionCount() >= limits_.maxConnections) {
+      try {
+        if (handlers_.refused) handlers_.refused(*client->connection);
+      } catch (...) {
+      }
+      continue;
+    }
     TClient& added = *client;
     std::lock_guard lock(clientsLock_);
     clients_.push_back(std::move(client));

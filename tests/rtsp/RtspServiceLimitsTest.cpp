@@ -2,6 +2,8 @@
 // misbehave without disturbing the others.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -125,6 +127,60 @@ TEST_F(RtspServiceLimitsTest, SilentAndVanishingClientsDoNotDisturbOthers) {
   ASSERT_TRUE(response);
   EXPECT_EQ(response->Header("CSeq"), "5");
   EXPECT_EQ(bench_.recorder.Seen().size(), halves.size() + 1) << "no half request handled";
+}
+
+TEST(RtspServiceSlowClients, OnlyTheFirstRequestHasATimeLimit) {
+  ServiceBench bench({}, {}, 300ms);
+  const uint16_t port = bench.Start();
+  ASSERT_NE(port, 0);
+  TestClient silent(port);
+  TestClient trickling(port);
+  TestClient served(port);
+  ASSERT_TRUE(silent.Connected() && trickling.Connected() && served.Connected());
+  ASSERT_TRUE(trickling.Send("OPTIONS rtsp://127.0.0.1/live RTSP/1.0\r\n"));
+  ASSERT_TRUE(served.Send(Request("OPTIONS", 1)));
+  ASSERT_TRUE(served.ReadResponse());
+
+  EXPECT_TRUE(silent.WaitClosed(3000ms));
+  EXPECT_TRUE(trickling.WaitClosed(3000ms));
+  EXPECT_TRUE(WaitForLine(bench.log, "service excute failed, e=read time limit reached", 2));
+  // Well past the limit: a client that has been served idles as long as it likes.
+  std::this_thread::sleep_for(400ms);
+  ASSERT_TRUE(served.Send(Request("DESCRIBE", 2)));
+  const auto answer = served.ReadResponse();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->Header("CSeq"), "2");
+}
+
+TEST(RtspServiceSlowClients, ConnectionsBeyondTheCapAreClosedAtOnceWithOneLogLine) {
+  platform::TTcpLimits limits;
+  limits.maxConnections = 3;
+  ServiceBench bench({}, limits);
+  const uint16_t port = bench.Start();
+  ASSERT_NE(port, 0);
+  std::vector<std::unique_ptr<TestClient>> admitted;
+  for (int i = 0; i < 3; ++i) {
+    admitted.push_back(std::make_unique<TestClient>(port));
+    ASSERT_TRUE(admitted.back()->Send(Request("OPTIONS", i + 1)));
+    ASSERT_TRUE(admitted.back()->ReadResponse());
+  }
+  for (int i = 0; i < 5; ++i) {
+    TestClient refused(port);
+    ASSERT_TRUE(refused.Connected());
+    EXPECT_TRUE(refused.WaitClosed(2000ms)) << "connection " << i << " beyond the cap";
+  }
+  EXPECT_EQ(bench.log.Count("too many connections, refused 127.0.0.1:"), 1u)
+      << "a burst of refusals makes one line a second";
+  EXPECT_EQ(bench.log.Count("connected from"), 3u);
+
+  // A place that frees up is taken by the next client.
+  admitted.front().reset();
+  ASSERT_TRUE(WaitForLine(bench.log, "disconnect from"));
+  TestClient next(port);
+  ASSERT_TRUE(next.Send(Request("OPTIONS", 9)));
+  const auto answer = next.ReadResponse();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->Header("CSeq"), "9");
 }
 
 }  // namespace

@@ -296,7 +296,8 @@ class ServiceBench {
  public:
   using TActions = std::map<std::string, RecordingServlet::TAction>;
 
-  explicit ServiceBench(TActions actions = {}, platform::TTcpLimits limits = {}) {
+  explicit ServiceBench(TActions actions = {}, platform::TTcpLimits limits = {},
+                        TMilliseconds firstRequestLimit = 10000ms) {
     TSessionLinks sessionLinks;
     sessionLinks.fps = 25;
     sessionLinks.clock = &clock;
@@ -319,6 +320,7 @@ class ServiceBench {
     links.clock = &clock;
     links.log = log.Sink();
     links.tcpLimits = limits;
+    links.firstRequestLimit = firstRequestLimit;
     links.listenAddress = "127.0.0.1";
     service = std::make_unique<TRTSPService>(std::move(servlets), std::move(links));
   }
