@@ -61,9 +61,12 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setFont(QFont("Arial"));
-  MainEventQueue().SetWakeHandler([] {
+  const auto runPostedInQtLoop = [] {
     QMetaObject::invokeMethod(qApp, [] { MainEventQueue().RunPosted(); }, Qt::QueuedConnection);
-  });
+  };
+  MainEventQueue().SetWakeHandler(runPostedInQtLoop);
+  // A signal that came before the loop existed is waiting in the queue already.
+  runPostedInQtLoop();
   {
     TMainForm form(StandardMainFormActions(), platform::ProgramFolder());
     mainForm = &form;

@@ -91,6 +91,27 @@ TEST_F(VistrelEndToEnd, SigtermStopsTheServiceInOrder) {
                                                "stop service -->", "RTSPService destroy--->",
                                                "RTSPService destroy<---", "stop service <--"}))
       << vistrel.LogText();
+  // A display without a notification area: said once, and the service ran all the same.
+  const std::string log = vistrel.LogText();
+  const std::string noTray = "no notification area for the tray icon";
+  const auto first = log.find(noTray);
+  EXPECT_NE(first, std::string::npos) << log;
+  EXPECT_EQ(log.find(noTray, first + 1), std::string::npos) << log;
+}
+
+TEST(VistrelWithoutDisplay, ServesWithoutWindowsAndEndsOnSigterm) {
+  // A display number nothing listens on: the program must not need one to serve.
+  RunningVistrel vistrel(":4093", kSettings);
+  ASSERT_TRUE(vistrel.WaitForLog({"no display for the tray window; serving without it", "listen "},
+                                 10s))
+      << vistrel.LogText();
+  RtspTestClient client(vistrel.Port());
+  EXPECT_EQ(client.Request("OPTIONS", vistrel.Url()).status, 200);
+  client.Close();
+  vistrel.Process().Signal(SIGTERM);
+  EXPECT_EQ(vistrel.Process().WaitFor(10s), 0);
+  EXPECT_TRUE(LinesInOrder(vistrel.LogText(), {"stop service -->", "stop service <--"}))
+      << vistrel.LogText();
 }
 
 }  // namespace
