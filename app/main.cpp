@@ -1,14 +1,11 @@
 // Vistrel: the desktop as a network camera. A tray program: the main window shows a splash, then
 // hides; the streaming service runs from its creation to its destruction.
-#include <QApplication>
-
 #include <cstdlib>
 #include <ctime>
 
 #include "EncoderBinding.h"
 #include "Localize.h"
 #include "MainEventQueue.h"
-#include "MainForm.h"
 #include "ProcessUtil.h"
 #include "ProgramFolder.h"
 #include "ResourceTexts.h"
@@ -17,17 +14,13 @@
 #include "ServiceLog.h"
 #include "Settings.h"
 #include "SignalWait.h"
+#include "TrayProgram.h"
 
 namespace {
 
-// The window that language changes and termination signals reach; set while it exists.
-TMainForm* mainForm = nullptr;
-
 void OnLanguageChanged() {
   LoadResourceTexts();
-  MainEventQueue().Post([] {
-    if (mainForm) mainForm->ApplyTexts();
-  });
+  MainEventQueue().Post([] { ApplyTrayTexts(); });
 }
 
 }  // namespace
@@ -51,30 +44,10 @@ int main(int argc, char** argv) {
   }
 
   // Before any other thread exists, so that every thread inherits the blocked signals.
-  platform::HandleTerminationSignals([](int) {
-    MainEventQueue().Post([] {
-      if (mainForm) mainForm->CloseMainWindow();
-    });
-  });
+  platform::HandleTerminationSignals([](int) { MainEventQueue().Post(EndTrayProgram); });
   RouteByeActionsToMainThread();
 
-  QApplication app(argc, argv);
-  QApplication::setQuitOnLastWindowClosed(false);
-  QApplication::setFont(QFont("Arial"));
-  const auto runPostedInQtLoop = [] {
-    QMetaObject::invokeMethod(qApp, [] { MainEventQueue().RunPosted(); }, Qt::QueuedConnection);
-  };
-  MainEventQueue().SetWakeHandler(runPostedInQtLoop);
-  // A signal that came before the loop existed is waiting in the queue already.
-  runPostedInQtLoop();
-  {
-    TMainForm form(StandardMainFormActions(), platform::ProgramFolder());
-    mainForm = &form;
-    form.show();
-    QApplication::exec();
-    mainForm = nullptr;
-  }
-  MainEventQueue().SetWakeHandler({});
+  const int exitCode = RunTrayProgram(argc, argv);
   GetServiceLog().StopLog();
-  return 0;
+  return exitCode;
 }
