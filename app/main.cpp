@@ -28,7 +28,10 @@ void OnLanguageChanged() {
 int main(int argc, char** argv) {
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   GetServiceLog().StartLog();
-  ProcessEncoderBinding();
+  if (const EncoderBinding& binding = ProcessEncoderBinding(); !binding.IsLoaded()) {
+    // The service still answers; players get no pictures until the library is back.
+    LogMessage("load encoder library failed, e=" + binding.LoadError());
+  }
   LoadVideoSettings();
   LoadRtspSettings();
   GetLocalize().SetLanguageChangedHandler(OnLanguageChanged);

@@ -1,11 +1,13 @@
 #include "DurableFile.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <system_error>
 
 namespace platform {
@@ -72,12 +74,34 @@ std::filesystem::path ResolveLink(const std::filesystem::path& path) {
   return error ? path : target;
 }
 
+// A writer killed halfway leaves its sibling behind; without this, every crash during a save
+// would add one more hidden file beside the user's settings.
+void RemoveSiblingsOfEndedProcesses(const std::filesystem::path& folder, const std::string& prefix) {
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (!name.starts_with(prefix) || !name.ends_with(".tmp")) continue;
+    const std::string rest = name.substr(prefix.size());
+    const auto dot = rest.find('.');
+    if (dot == std::string::npos || dot == 0) continue;
+    char* parsedEnd = nullptr;
+    const long pid = std::strtol(rest.c_str(), &parsedEnd, 10);
+    if (parsedEnd != rest.c_str() + dot || pid <= 0 || pid == ::getpid()) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    std::error_code ignored;
+    std::filesystem::remove(it->path(), ignored);
+  }
+}
+
 // Two writers in one process, or a stale leftover of a crashed run, must not share a sibling.
 TDescriptor CreateSibling(const std::filesystem::path& target, std::filesystem::path& sibling) {
   static std::atomic<unsigned> counter{0};
   std::filesystem::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
-  const std::string stem = "." + target.filename().string() + "." + std::to_string(::getpid());
+  const std::string prefix = "." + target.filename().string() + ".";
+  RemoveSiblingsOfEndedProcesses(folder, prefix);
+  const std::string stem = prefix + std::to_string(::getpid());
   for (int attempt = 0; attempt < 100; ++attempt) {
     sibling = folder / (stem + "." + std::to_string(counter.fetch_add(1)) + ".tmp");
     const int fd = ::open(sibling.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

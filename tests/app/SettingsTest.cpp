@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "IniTestFiles.h"
@@ -111,6 +118,38 @@ TEST(Settings, AFailedPortSaveStillChangesThePort) {
   settings.SetRtspPort(7000);
   EXPECT_FALSE(settings.SaveRtspPort());
   EXPECT_EQ(settings.RtspPort(), 7000);
+}
+
+TEST(Settings, APortSaveKilledHalfwayLeavesTheOldFileOrTheNewOneWhole) {
+  TempFile temp("SConfig.ini");
+  // Long enough that a write takes a while, with content around the entry that must survive.
+  std::string before = "[System]\nfps=15\n";
+  for (int i = 0; i < 2000; ++i) before += "; padding line " + std::to_string(i) + "\n";
+  const std::string after = "[Extra]\nkeep=1\n";
+  const auto fileWith = [&](int port) {
+    return before + "[RTSP]\nPort=" + std::to_string(port) + "\n" + after;
+  };
+  WriteBytes(temp.path(), fileWith(7000));
+  std::mt19937 random(12345);
+  for (int round = 0; round < 40; ++round) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int port = 7001;; port = port == 7001 ? 7000 : 7001) SaveRtspPort(temp.path(), port);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(500 + random() % 5000));
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    const std::string text = ReadBytes(temp.path());
+    ASSERT_TRUE(text == fileWith(7000) || text == fileWith(7001)) << "round " << round;
+  }
+  // Each killed writer's temporary file is cleared away by the next write: at most the last one
+  // is left.
+  size_t leftovers = 0;
+  for (const auto& entry : fs::directory_iterator(fs::path(temp.path()).parent_path())) {
+    if (entry.path().extension() == ".tmp") ++leftovers;
+  }
+  EXPECT_LE(leftovers, 1u);
 }
 
 TEST(Settings, StringKeysForLanguageAndAboutBox) {
