@@ -30,6 +30,9 @@ TFrmSystemSetup::TFrmSystemSetup(const TResourceTexts& texts, int32_t port, QWid
   btnOK_->setText(QString::fromStdString(texts.ok));
   btnCancel_->setText(QString::fromStdString(texts.cancel));
   edtPort_->setText(QString::number(port));
+  // Typing a new port replaces the old one rather than adding digits to it.
+  edtPort_->selectAll();
+  edtPort_->setFocus();
 }
 
 QString TFrmSystemSetup::PortText() const {
