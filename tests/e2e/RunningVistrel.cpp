@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <regex>
@@ -37,10 +38,14 @@ std::filesystem::path MakeFolder() {
 
 }  // namespace
 
+// Below the range the kernel hands out for outgoing connections: on a busy machine one of those
+// can take the chosen port in the moment between the choice and the program's listen.
 int FreePortPair() {
+  int ephemeralStart = 32768;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> ephemeralStart;
   std::random_device seed;
   std::mt19937 random(seed());
-  std::uniform_int_distribution<int> pick(10000, 29999);
+  std::uniform_int_distribution<int> pick(5000, std::max(5000, ephemeralStart / 2 - 1));
   for (int attempt = 0; attempt < 200; ++attempt) {
     const int even = pick(random) * 2;
     if (CanBind(SOCK_STREAM, even) && CanBind(SOCK_DGRAM, even) && CanBind(SOCK_DGRAM, even + 1)) {
@@ -50,13 +55,15 @@ int FreePortPair() {
   throw std::runtime_error("no free port pair");
 }
 
-RunningVistrel::RunningVistrel(const std::string& display, const std::string& settings)
+RunningVistrel::RunningVistrel(const std::string& display, const std::string& settings,
+                               const std::filesystem::path& languages)
     : folder_(MakeFolder()),
       name_("vistrel-" + folder_.filename().string().substr(12)),
       display_(display),
       port_(FreePortPair()) {
   std::filesystem::copy_file(VISTREL_PROGRAM, folder_ / name_);
   std::filesystem::copy_file(ORXENCODER_PATH, folder_ / "libOrxEncoder.so");
+  if (!languages.empty()) std::filesystem::copy(languages, folder_ / "languages");
   std::string text = settings;
   for (size_t at = text.find("{port}"); at != std::string::npos; at = text.find("{port}")) {
     text.replace(at, 6, std::to_string(port_));

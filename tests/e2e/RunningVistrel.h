@@ -15,13 +15,17 @@ int FreePortPair();
 
 class RunningVistrel {
  public:
-  // settings: the text of SConfig.ini; "{port}" in it is replaced by the chosen port.
-  RunningVistrel(const std::string& display, const std::string& settings);
+  // settings: the text of SConfig.ini; "{port}" in it is replaced by the chosen port. A languages
+  // folder, when given, is copied beside the program as its "languages".
+  RunningVistrel(const std::string& display, const std::string& settings,
+                 const std::filesystem::path& languages = {});
   ~RunningVistrel();
 
   int Port() const { return port_; }
   std::string Url() const { return "rtsp://127.0.0.1:" + std::to_string(port_) + "/live"; }
   const std::filesystem::path& Folder() const { return folder_; }
+  // The copy's file name, which is also the class name of its windows.
+  const std::string& ProgramName() const { return name_; }
   std::string LogText() const;
   // Waits until the log holds every line in order (each found after the one before).
   bool WaitForLog(const std::vector<std::string>& lines, std::chrono::milliseconds limit) const;
