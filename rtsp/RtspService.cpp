@@ -84,6 +84,18 @@ void AnswerKeepAlive(TRtspContext& context) {
   context.SendResponse(setsParameters && HasBody(request) ? kRtspParameterNotUnderstood : kRtspOk);
 }
 
+// A keep-alive is what keeps a UDP session from expiring while its client watches without
+// sending any datagram back. As with the method handlers, only the client that set the session
+// up may keep it alive.
+void TouchNamedSession(const std::shared_ptr<TBaseSessionManager>& sessions,
+                       const TRtspContext& context) {
+  if (!sessions) return;
+  const std::string header = Trimmed(context.Request().GetHeader("Session"));
+  const std::string name = Trimmed(std::string_view(header).substr(0, header.find(';')));
+  const TBaseSessionManager::SessionPtr session = sessions->FindSessionByName(name);
+  if (session && session->ClientAddress() == context.PeerAddress()) session->Touch();
+}
+
 }  // namespace
 
 TRTSPService::TRTSPService(std::vector<std::unique_ptr<TRtspServlet>> servlets,
@@ -292,6 +304,7 @@ void TRTSPService::Dispatch(TRtspContext& context) {
   TRtspServlet* const servlet = FindServlet(method);
   if (!servlet) {
     if (IsKeepAlive(method)) {
+      if (links_.sessions) TouchNamedSession(links_.sessions(), context);
       AnswerKeepAlive(context);
       return;
     }

@@ -11,9 +11,9 @@
 //   - A request line that does not parse is answered 505 and the connection stays open; a
 //     Content-Length that is not a number is answered 400 and closes it, since the next request
 //     cannot be found.
-//   - GET_PARAMETER and SET_PARAMETER without a handler of their own are keep-alives: 200, the
-//     Session echoed; a SET_PARAMETER with parameters gets 451. Other methods without a handler
-//     get 501.
+//   - GET_PARAMETER and SET_PARAMETER without a handler of their own are keep-alives: the session
+//     they name, if the asking address set it up, counts as alive; 200, the Session echoed; a
+//     SET_PARAMETER with parameters gets 451. Other methods without a handler get 501.
 //   - Every request that reaches a handler gets one answer: 500 when the handler failed or
 //     returned without answering.
 //   - A connection that has not completed its first request within firstRequestLimit is closed,

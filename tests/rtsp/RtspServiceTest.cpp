@@ -185,5 +185,28 @@ TEST_F(RtspServiceTest, StrayBytesInFrontOfTeardownDoNotCostTheTeardown) {
   EXPECT_EQ(seen[1].uri, "rtsp://127.0.0.1/TEARDOWN");
 }
 
+TEST_F(RtspServiceTest, KeepAlivesKeepTheUdpSessionTheyNameAliveForItsOwnClientOnly) {
+  // UDP sessions: nothing but requests and datagrams from the client keeps them.
+  const auto own = bench_.sessions->GetOrCreateSession("127.0.0.1", 40000);
+  const auto foreign = bench_.sessions->GetOrCreateSession("192.0.2.7", 40000);
+  TestClient client(port_);
+  ASSERT_TRUE(client.Connected());
+  int cseq = 0;
+  // A minute of keep-alives ten seconds apart, inside the session time-out each time.
+  for (int round = 0; round < 6; ++round) {
+    bench_.clock.tick += 10000;
+    const char* method = round % 2 == 0 ? "GET_PARAMETER" : "SET_PARAMETER";
+    for (const auto& session : {own, foreign}) {
+      ASSERT_TRUE(client.Send(
+          Request(method, ++cseq, "Session: " + session->SessionName() + ";timeout=12\r\n")));
+      const auto answer = client.ReadResponse();
+      ASSERT_TRUE(answer);
+      EXPECT_EQ(answer->status, 200);
+    }
+  }
+  EXPECT_FALSE(own->IsExpired());
+  EXPECT_TRUE(foreign->IsExpired()) << "kept alive by a client at another address";
+}
+
 }  // namespace
 }  // namespace service_test

@@ -54,7 +54,8 @@ bool WaitUntil(Condition condition, TMilliseconds timeout = 5000ms) {
 class FakeClock : public platform::TClock {
  public:
   platform::TLocalDateTime LocalNow() const override { return {2026, 12, 7, 14, 23, 5, 0}; }
-  uint32_t TickCount() const override { return 5000; }
+  uint32_t TickCount() const override { return tick.load(); }
+  std::atomic<uint32_t> tick{5000};
 };
 
 class NoByePoster : public TByeActionPoster {
