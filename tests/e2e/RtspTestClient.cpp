@@ -65,8 +65,8 @@ RtspAnswer RtspTestClient::Request(const std::string& method, const std::string&
   for (;;) {
     // Interleaved packets ("$", channel, 16-bit length) may stand before the answer.
     while (!buffer_.empty() && buffer_[0] == '$' && buffer_.size() >= 4) {
-      const size_t length =
-          (static_cast<uint8_t>(buffer_[2]) << 8) | static_cast<uint8_t>(buffer_[3]);
+      const size_t length = static_cast<size_t>(static_cast<uint8_t>(buffer_[2])) << 8 |
+                            static_cast<uint8_t>(buffer_[3]);
       if (buffer_.size() < 4 + length) break;
       buffer_.erase(0, 4 + length);
     }
