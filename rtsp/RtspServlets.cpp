@@ -211,7 +211,7 @@ void TRTSPServlet_DESCRIBE::Execute(TRtspContext& context) {
 }
 
 void TRTSPServlet_SETUP::Execute(TRtspContext& context) {
-  TouchNamedSession(context);
+  const std::shared_ptr<TBaseSession> named = TouchNamedSession(context);
   const std::string& uri = context.Request().Uri();
   Log("uri=" + uri);
   const std::string transport = context.Request().GetHeader(kTransport);
@@ -227,8 +227,17 @@ void TRTSPServlet_SETUP::Execute(TRtspContext& context) {
   Log("rtpavp=" + choice->protocol);
 
   const std::shared_ptr<TLiveSessionManager> manager = SessionManager();
+  // A UDP session is known by its client's RTP port, which another client's RTSP connection may
+  // come from: a session is taken up again only by the client that names it or by the connection
+  // it plays on, never by a stranger whose port happens to match.
+  TRtpConnection* const connection = context.Connection();
+  const auto ownSession = [connection](const TBaseSession& found) {
+    return connection != nullptr && found.Connection() == connection;
+  };
   const std::shared_ptr<TBaseSession> session =
-      manager ? manager->GetOrCreateSession(context.PeerAddress(), context.PeerPort()) : nullptr;
+      named     ? named
+      : manager ? manager->GetOrCreateSession(context.PeerAddress(), context.PeerPort(), ownSession)
+                : nullptr;
   if (!session) {
     Log("create session failed!");
     context.SendResponse(kRtspNotEnoughBandwidth);

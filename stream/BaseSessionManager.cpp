@@ -11,12 +11,13 @@ TBaseSessionManager::~TBaseSessionManager() {
 
 void TBaseSessionManager::SessionAttached(const SessionPtr&) {}
 
-TBaseSessionManager::SessionPtr TBaseSessionManager::GetOrCreateSession(const std::string& address,
-                                                                        int32_t port) {
+TBaseSessionManager::SessionPtr TBaseSessionManager::GetOrCreateSession(
+    const std::string& address, int32_t port,
+    const std::function<bool(const TBaseSession&)>& mayReuse) {
   SessionPtr session;
   {
     const std::lock_guard guard(lock_);
-    session = FindSessionLocked(address, port);
+    session = FindSessionLocked(address, port, mayReuse);
     if (!session) {
       session = CreateSession();
       const platform::TClock& clock = links_.clock ? *links_.clock : platform::SystemClock();
@@ -36,10 +37,13 @@ TBaseSessionManager::SessionPtr TBaseSessionManager::GetOrCreateSession(const st
   return session;
 }
 
-TBaseSessionManager::SessionPtr TBaseSessionManager::FindSessionLocked(const std::string& address,
-                                                                       int32_t port) const {
+TBaseSessionManager::SessionPtr TBaseSessionManager::FindSessionLocked(
+    const std::string& address, int32_t port,
+    const std::function<bool(const TBaseSession&)>& accept) const {
   for (const SessionPtr& s : sessions_) {
-    if (s->ClientPort() == port && s->ClientAddress() == address) return s;
+    if (s->ClientPort() == port && s->ClientAddress() == address && (!accept || accept(*s))) {
+      return s;
+    }
   }
   return nullptr;
 }

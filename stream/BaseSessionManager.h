@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,8 +22,10 @@ class TBaseSessionManager {
   TBaseSessionManager& operator=(const TBaseSessionManager&) = delete;
 
   // The registered session with this key, or a new one named "hhnnss-counter" after the local
-  // time; SessionAttached runs for either, outside the lock.
-  SessionPtr GetOrCreateSession(const std::string& address, int32_t port);
+  // time; SessionAttached runs for either, outside the lock. With mayReuse, only a registered
+  // session it accepts is taken; those it turns down are left alone.
+  SessionPtr GetOrCreateSession(const std::string& address, int32_t port,
+                                const std::function<bool(const TBaseSession&)>& mayReuse = {});
   // Exact text comparison of the address; first match in registration order.
   SessionPtr FindSession(const std::string& address, int32_t port) const;
   // Case-sensitive; nothing for an empty name.
@@ -46,7 +49,8 @@ class TBaseSessionManager {
   void RemoveAllSessions();
 
  private:
-  SessionPtr FindSessionLocked(const std::string& address, int32_t port) const;
+  SessionPtr FindSessionLocked(const std::string& address, int32_t port,
+                               const std::function<bool(const TBaseSession&)>& accept = {}) const;
 
   const TSessionLinks links_;
   mutable std::recursive_mutex lock_;

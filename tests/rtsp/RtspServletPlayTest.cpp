@@ -205,7 +205,9 @@ TEST_F(RtspServletSession, RequestsNamingAUdpSessionKeepItAlive) {
       {"SETUP",
        [](RtspServletSession& t, const std::string& h) {
          return t.bench_.Run(t.setup_,
-                             Request("SETUP", "rtsp://h/live", 8, "Session: " + h + "\r\n" + kTcp),
+                             Request("SETUP", "rtsp://h/live", 8,
+                                     "Session: " + h + "\r\n" +
+                                         "Transport: RTP/AVP;unicast;client_port=7000-7001\r\n"),
                              Client{"192.168.1.20", 60000, nullptr, false});
        }},
   };

@@ -161,3 +161,50 @@ TEST(RtspServletSetup, WithoutASessionManagerAnswers453) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RtspServletSetup, ASessionIsTakenUpOnlyByItsOwnConnectionOrByName) {
+  Bench bench;
+  bench.links.udpEnabled = true;
+  TRTSPServlet_SETUP setup(bench.links);
+  // A UDP viewer: its session is known by its RTP port 50000 from then on.
+  const Answer udp = bench.Run(setup,
+                               Request("SETUP", "rtsp://h/live", 1,
+                                       "Transport: RTP/AVP;unicast;client_port=50000-50001\r\n"),
+                               Client{"192.168.1.20", 41000, nullptr, true});
+  ASSERT_EQ(udp.statusLine, "RTSP/1.0 200 OK");
+  const auto viewer = bench.manager->FindSession("192.168.1.20", 50000);
+  ASSERT_NE(viewer, nullptr);
+
+  // Another player on the same host whose RTSP connection happens to come from port 50000.
+  FakeConnection otherConnection;
+  const Answer stranger = bench.Run(
+      setup, Request("SETUP", "rtsp://h/live", 1, "Transport: RTP/AVP/TCP;interleaved=0-1\r\n"),
+      Client{"192.168.1.20", 50000, &otherConnection, false});
+  ASSERT_EQ(stranger.statusLine, "RTSP/1.0 200 OK");
+  EXPECT_NE(stranger.Header("Session"),
+            udp.Header("Session").substr(0, udp.Header("Session").find(';')));
+  EXPECT_EQ(viewer->Connection(), nullptr) << "the viewer's session was not bound to the stranger";
+  EXPECT_EQ(viewer->ClientPort(), 50000);
+  EXPECT_EQ(bench.manager->Sessions().size(), 2u);
+
+  // The stranger's second track on its own connection stays in its own session.
+  const Answer secondTrack = bench.Run(
+      setup,
+      Request("SETUP", "rtsp://h/live/track2", 2, "Transport: RTP/AVP/TCP;interleaved=2-3\r\n"),
+      Client{"192.168.1.20", 50000, &otherConnection, false});
+  EXPECT_EQ(secondTrack.Header("Session"), stranger.Header("Session"));
+  // The viewer names its session to set up another track on it.
+  const std::string viewerName = viewer->SessionName();
+  const Answer named =
+      bench.Run(setup,
+                Request("SETUP", "rtsp://h/live", 3,
+                        "Session: " + viewerName +
+                            "\r\nTransport: RTP/AVP;unicast;client_port=50002-50003\r\n"),
+                Client{"192.168.1.20", 41000, nullptr, true});
+  EXPECT_EQ(named.Header("Session").substr(0, viewerName.size()), viewerName);
+  EXPECT_EQ(bench.manager->Sessions().size(), 2u);
+}
+
+}  // namespace
