@@ -40,7 +40,8 @@ std::optional<TParameterSets> FindParameterSets(std::span<const uint8_t> au) {
     const int type = au[header] & 0x1F;
     if (type == kNalSps || type == kNalPps) {
       PendingUnit& unit = type == kNalSps ? sps : pps;
-      unit = PendingUnit{p, header, 0, true};
+      // A second SPS before the PPS (or the other way round) must not replace the first one.
+      if (unit.length == 0) unit = PendingUnit{p, header, 0, true};
     }
     // Past the start code, so that 00 00 00 01 is not seen a second time as 00 00 01.
     p += codeLength - 1;

@@ -73,10 +73,19 @@ TEST(FindParameterSets, TakesEachUnitUpToTheNextStartCode) {
 
 TEST(FindParameterSets, LaterParameterSetsDoNotReplaceFinishedOnes) {
   const Bytes otherSps = {0x67, 0x64, 0x00, 0x28};
-  const Bytes frame = Concat({kCode4, kSps, kCode4, kPps, kCode4, otherSps, kCode4, kIdr});
-  const auto sets = FindParameterSets(frame);
-  ASSERT_TRUE(sets);
-  EXPECT_EQ(Bytes(sets->sps.begin(), sets->sps.end()), kSps);
+  const Bytes otherPps = {0x68, 0xEE, 0x06, 0xE2};
+  const Bytes frames[] = {
+      Concat({kCode4, kSps, kCode4, kPps, kCode4, otherSps, kCode4, kIdr}),
+      // The first set of each kind counts even while the other kind has not come yet.
+      Concat({kCode4, kSps, kCode4, otherSps, kCode4, kPps, kCode4, kIdr}),
+      Concat({kCode4, kPps, kCode3, otherPps, kCode4, kSps, kCode4, kIdr}),
+  };
+  for (const Bytes& frame : frames) {
+    const auto sets = FindParameterSets(frame);
+    ASSERT_TRUE(sets);
+    EXPECT_EQ(Bytes(sets->sps.begin(), sets->sps.end()), kSps);
+    EXPECT_EQ(Bytes(sets->pps.begin(), sets->pps.end()), kPps);
+  }
 }
 
 TEST(MakeFmtpLine, CarriesBothSetsInBase64) {

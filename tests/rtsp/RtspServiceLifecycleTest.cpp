@@ -202,8 +202,10 @@ TEST(RtspServiceLifecycleTest, DestructionIsPromptAndOutlivesEveryConnectionThre
   std::atomic<bool> servletsGoneDuringPlay{true};
   std::atomic<int> freedDuringPlay{-1};
   struct DestroyFlag {
-    std::atomic<bool>& flag;
+    // Spelt out: clang 14 cannot make_shared an aggregate from parentheses.
+    explicit DestroyFlag(std::atomic<bool>& destroyed) : flag(destroyed) {}
     ~DestroyFlag() { flag.store(true); }
+    std::atomic<bool>& flag;
   };
 
   ServiceBench* self = nullptr;

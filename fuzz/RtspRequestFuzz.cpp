@@ -1,20 +1,22 @@
-// Fuzz target for request parsing and for responses built from what a request carried; not part
-// of the build. From the top of the tree (then run ./rtsp_request_fuzz -max_total_time=60):
-// clang-format off
-// clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Irtsp -Iplatform rtsp/Rtsp{HeaderList,Message*,Request*,Response,Status}.cpp tests/rtsp/fuzz/RtspRequestFuzz.cpp -o rtsp_request_fuzz
-// clang-format on
+// Request heads as a client may send them: the request line, the header fields, the values the
+// handlers read out of them (CSeq, Content-Length, Session, Transport, the track of the URI), and
+// the answer built from what the request carried.
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "Clock.h"
+#include "RtspMessageText.h"
 #include "RtspRequest.h"
 #include "RtspRequestContext.h"
 #include "RtspRequestHead.h"
 #include "RtspResponse.h"
+#include "RtspServlets.h"
 
 namespace {
 
@@ -113,6 +115,65 @@ void Answer(std::string_view text) {
   Check(writes == 1);
 }
 
+// A second reading of a decimal header value, by the standard library: blanks around it, at most
+// one sign, digits only, within 32 bits.
+std::optional<int32_t> ReferenceInteger(std::string_view value) {
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+  if (value.starts_with('+')) {
+    value.remove_prefix(1);
+    if (value.empty() || value.front() == '-') return std::nullopt;
+  }
+  int32_t number = 0;
+  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+  if (error != std::errc() || end != value.data() + value.size()) return std::nullopt;
+  return number;
+}
+
+bool IsSpaceOrControl(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte <= 0x20 || byte == 0x7F;
+}
+
+// What the handlers take out of header values: whatever the client wrote, each piece comes out in
+// the shape the handler relies on.
+void CheckHeaderValue(std::string_view value) {
+  Check(ParseRtspInteger(value) == ReferenceInteger(value));
+
+  const std::string session = SessionNameOf(value);
+  Check(session.find(';') == std::string::npos);
+  Check(session.empty() ||
+        (!IsSpaceOrControl(session.front()) && !IsSpaceOrControl(session.back())));
+
+  for (const bool udpEnabled : {false, true}) {
+    const std::optional<TTransportChoice> choice = ChooseTransport(value, udpEnabled);
+    if (value.find("RTP/AVP/TCP") != std::string_view::npos) {
+      Check(choice && choice->Interleaved() && choice->clientPort == -1);
+      continue;
+    }
+    if (!udpEnabled || !choice) {
+      Check(!choice);
+      continue;
+    }
+    Check(choice->protocol == "RTP/AVP" || choice->protocol == "RTP/AVP/UDP");
+    Check(choice->clientPort >= 1 && choice->clientPort <= 65535);
+    Check(choice->clientElement.starts_with("client_port="));
+    Check(ParseClientPort(choice->clientElement) == choice->clientPort);
+  }
+
+  for (const std::string_view key : {"client_port=", "RTP/AVP", "interleaved=", "mode="}) {
+    for (const char separator : {';', ','}) {
+      const std::string element = GetTransportParam(value, separator, key);
+      Check(element.empty() || element.starts_with(key));
+      Check(element.find(separator) == std::string::npos);
+    }
+  }
+
+  const std::string track = GetTrackName(value);
+  Check(track.empty() || track.starts_with("track"));
+  for (const char c : track) Check(!(c >= 'A' && c <= 'Z'));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -120,6 +181,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   TRtspRequest request;
   const bool parsed = request.Parse(text);
   CheckParsed(request, parsed);
+  for (const TRtspHeader& header : request.Headers().Entries()) CheckHeaderValue(header.value);
+  CheckHeaderValue(request.Uri());
   FeedLineByLine(text);
   CheckEcho(request, text.substr(0, 4096));
   Answer(text);
