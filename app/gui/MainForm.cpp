@@ -208,5 +208,7 @@ void TMainForm::CloseMainWindow() {
   TimerStartup_->stop();
   hide();
   if (trayIcon_) trayIcon_->hide();
-  QApplication::quit();
+  // Queued: a quit asked for while no loop runs yet (a signal during start-up, handled in an event
+  // loop Qt spins on its own) would otherwise be lost.
+  QMetaObject::invokeMethod(qApp, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
 }

@@ -16,6 +16,7 @@ namespace {
 // Main thread only.
 TMainForm* mainForm = nullptr;
 bool windowsLost = false;
+bool endRequested = false;  // before the window existed, too
 QtMessageHandler qtDefaultHandler = nullptr;
 
 [[noreturn]] void ServeWithoutWindows() {
@@ -44,6 +45,7 @@ void OnQtMessage(QtMsgType type, const QMessageLogContext& context, const QStrin
 }  // namespace
 
 void EndTrayProgram() {
+  endRequested = true;
   if (windowsLost) {
     MainEventQueue().Quit();
   } else if (mainForm) {
@@ -69,7 +71,11 @@ int RunTrayProgram(int argc, char** argv) {
   {
     TMainForm form(StandardMainFormActions(), platform::ProgramFolder());
     mainForm = &form;
-    form.show();
+    if (endRequested) {
+      form.CloseMainWindow();
+    } else {
+      form.show();
+    }
     QApplication::exec();
     mainForm = nullptr;
   }
