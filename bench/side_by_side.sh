@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Vistrel next to the GStreamer RTSP server (ximagesrc ! videoconvert ! x264enc ! rtph264pay, the
+# launch line of bench/peers/lib/gst_rtsp_server.py) on one private Xvfb display with moving
+# content, in one run, the two contenders alternating so that drift and other load hit both alike.
+#
+#   bench/side_by_side.sh [--build DIR] [--runs N] [--window S] [--warmup S] [--fps "8 30"]
+#                         [--flips N] [--lat-runs N] [--idle-window S] [--size WxH]
+#                         [--client gst|ffmpeg] [--no-latency] [--resdir DIR]
+#
+# Per contender and frame rate, N runs each of:
+#  - throughput (bench/peers/lib/measure.py): one RTSP/TCP client; server process-tree CPU over the
+#    window / frames that client received; peak tree RSS; Xvfb CPU alongside;
+#  - glass-to-glass latency (bench/peers/lib/latency.py, gst probe): a flipping patch drawn by the
+#    X server -> decoded at the probe.
+# Then Vistrel with no client at all (bench/peers/lib/idle.py): CPU % of one core over the window.
+# Raw records: RESDIR/{throughput,latency,idle}.jsonl; summary table: RESDIR/summary.md (stdout).
+# Needs Xvfb, ffmpeg, GStreamer with x264enc/ximagesrc/avdec_h264, gst-rtsp-server via python3-gi,
+# python3-xlib; a build with bin/vistrel and bin/libOrxEncoder.so (default: build-perf).
+set -u
+HERE=$(cd "$(dirname "$0")" && pwd)
+KIT=$HERE/peers
+BUILD=$(cd "$HERE/.." && pwd)/build-perf
+RUNS=3 WINDOW=15 WARMUP=5 FPSL="8 30" FLIPS=10 LATRUNS=3 IDLE=20 SIZE=1920x1080 CLIENT=gst LAT=1
+RES=/tmp/side-by-side-$(date +%Y%m%d-%H%M%S)
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --build) BUILD=$(cd "$2" && pwd); shift ;;
+    --runs) RUNS=$2; shift ;;
+    --window) WINDOW=$2; shift ;;
+    --warmup) WARMUP=$2; shift ;;
+    --fps) FPSL=$2; shift ;;
+    --flips) FLIPS=$2; shift ;;
+    --lat-runs) LATRUNS=$2; shift ;;
+    --idle-window) IDLE=$2; shift ;;
+    --size) SIZE=$2; shift ;;
+    --client) CLIENT=$2; shift ;;
+    --no-latency) LAT=0 ;;
+    --resdir) RES=$2; shift ;;
+    *) echo "unknown option $1" >&2; exit 64 ;;
+    esac
+    shift
+done
+[ -x "$BUILD/bin/vistrel" ] || { echo "no $BUILD/bin/vistrel (build it first)" >&2; exit 1; }
+mkdir -p "$RES/logs"
+export VT_BUILD=$BUILD VT_TMP=$RES/vistrel-copies
+log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
+
+VT_CMD="$KIT/servers/vistrel.sh {DISPLAY} {PORT} {FPS} {WIDTH} {HEIGHT}"
+GST_CMD="/usr/bin/python3 $KIT/lib/gst_rtsp_server.py --display {DISPLAY} --port {PORT} --fps {FPS}"
+URL='rtsp://127.0.0.1:{PORT}/live'
+
+LOADLOG_PID=
+cleanup() {
+    [ -n "$LOADLOG_PID" ] && kill "$LOADLOG_PID" 2>/dev/null
+    bash "$KIT/lib/display.sh" stop "$RES/display" >/dev/null 2>&1
+    # The program copies of the runs go; their own logs are kept beside the harness logs.
+    for f in "$VT_TMP"/*/*.log; do [ -f "$f" ] && cp "$f" "$RES/logs/"; done
+    rm -rf "$VT_TMP"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+bash "$KIT/lib/display.sh" start "$RES/display" "$SIZE" 30 testsrc2 >/dev/null || exit 1
+# shellcheck disable=SC1091
+. "$RES/display/display.env"
+DISP=$DISPLAY_NUM
+bash "$KIT/lib/display.sh" check "$DISP" "$SIZE" >&2 || exit 1
+# What else the machine did meanwhile: load and the busiest processes every 15 s.
+( while :; do
+      printf '%s load %s | %s\n' "$(date +%H:%M:%S)" "$(cut -d' ' -f1-3 /proc/loadavg)" \
+          "$(ps -eo pcpu=,comm= --sort=-pcpu | head -n 4 | tr -s ' ' | paste -sd, -)"
+      sleep 15
+  done ) >"$RES/load.log" 2>&1 &
+LOADLOG_PID=$!
+log "display $DISP up (Xvfb $XVFB_PID, mover $MOVER_PID), results in $RES"
+{
+    echo "date: $(date -Is)"
+    echo "host: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2) x $(nproc)"
+    echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "build: $BUILD (program built $(date -r "$BUILD/bin/vistrel" -Is); tree HEAD now $(git -C "$HERE/.." rev-parse --short HEAD 2>/dev/null))"
+    echo "gstreamer: $(gst-launch-1.0 --version | sed -n 2p)"
+    echo "args: runs=$RUNS window=$WINDOW warmup=$WARMUP fps=$FPSL flips=$FLIPS lat-runs=$LATRUNS idle=$IDLE size=$SIZE client=$CLIENT"
+} >"$RES/env.txt"
+
+contenders() {  # alternate which goes first, so neither always gets the "fresher" box
+    if [ $(($1 % 2)) = 1 ]; then echo "vistrel gst"; else echo "gst vistrel"; fi
+}
+cmd_of() { if [ "$1" = vistrel ]; then echo "$VT_CMD"; else echo "$GST_CMD"; fi; }
+
+for run in $(seq 1 "$RUNS"); do
+    for f in $FPSL; do
+        for c in $(contenders "$run"); do
+            log "throughput $c fps=$f run=$run"
+            timeout 300 python3 "$KIT/lib/measure.py" --label "$c" --peer "$c" \
+                --server-cmd "$(cmd_of "$c")" --url "$URL" --display "$DISP" --size "$SIZE" \
+                --fps "$f" --client "$CLIENT" --clients 1 --warmup "$WARMUP" --window "$WINDOW" \
+                --run "$run" --out "$RES/throughput.jsonl" --logdir "$RES/logs" \
+                --also-pid "xvfb:$XVFB_PID" --also-pid "mover:$MOVER_PID" >&2 || true
+        done
+    done
+done
+if [ "$LAT" = 1 ]; then
+    for run in $(seq 1 "$LATRUNS"); do
+        for f in $FPSL; do
+            for c in $(contenders "$run"); do
+                log "latency $c fps=$f run=$run"
+                timeout 240 python3 "$KIT/lib/latency.py" --label "$c" --peer "$c" \
+                    --server-cmd "$(cmd_of "$c")" --url "$URL" --display "$DISP" --size "$SIZE" \
+                    --fps "$f" --client gst --flips "$FLIPS" --run "$run" \
+                    --out "$RES/latency.jsonl" --logdir "$RES/logs" >&2 || true
+            done
+        done
+    done
+fi
+# The no-capture baseline of the X server (drawing the moving content only), then Vistrel idle.
+python3 - "$XVFB_PID" "$IDLE" >"$RES/xvfb_baseline.json" <<'PY'
+import json, os, sys, time
+tick = os.sysconf("SC_CLK_TCK")
+def cpu(pid):
+    f = open("/proc/%s/stat" % pid).read().rsplit(")", 1)[1].split()
+    return (int(f[11]) + int(f[12])) / tick
+w = float(sys.argv[2]); a = cpu(sys.argv[1]); time.sleep(w); b = cpu(sys.argv[1])
+print(json.dumps({"xvfb_cores_no_server": round((b - a) / w, 4), "window_s": w}))
+PY
+for f in $FPSL; do
+    log "vistrel without clients fps=$f, ${IDLE}s"
+    timeout 120 python3 "$KIT/lib/idle.py" --label vistrel --server-cmd "$VT_CMD" --display "$DISP" \
+        --size "$SIZE" --fps "$f" --window "$IDLE" --out "$RES/idle.jsonl" --logdir "$RES/logs" \
+        --also-pid "xvfb:$XVFB_PID" >&2 || true
+done
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$RES/env.txt"
+python3 "$HERE/peers/lib/summary.py" "$RES" | tee "$RES/summary.md"
