@@ -141,7 +141,7 @@ uint32_t TDesktopEncoder::MillisecondsUntilNextFrame() const {
 
 void TDesktopEncoder::GrowFrameBuffer(size_t needed) {
   if (frameBuffer_.size() >= needed) return;
-  frameBuffer_.resize(((needed - 1) / 1024 + 1) * 1024, 0);
+  frameBuffer_.resize(((needed - 1) / 1024 + 1) * 1024);
   WriteFrameHeader(MakeFrameHeader(static_cast<uint8_t>(settings_.encodeType)), frameBuffer_);
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Clock.h"
+#include "DefaultInitAllocator.h"
 #include "EncoderBinding.h"
 #include "ScreenCapture.h"
 #include "Settings.h"
@@ -77,7 +78,9 @@ class TDesktopEncoder {
   bool targetChosen_ = false;
 
   std::vector<uint8_t> yuvBuffer_;
-  std::vector<uint8_t> frameBuffer_;
+  // Sized for the worst picture (3 bytes a pixel) but left unfilled: an encoded frame is tens of
+  // kilobytes, and only the pages it touches cost memory.
+  std::vector<uint8_t, TDefaultInitAllocator<uint8_t>> frameBuffer_;
   bool frameReady_ = false;
   bool frameDue_ = true;  // nothing encoded yet: the first picture is always due
   uint32_t nextFrameTick_ = 0;
