@@ -34,6 +34,7 @@
 #include "ByeAction.h"
 #include "Clock.h"
 #include "FrameHeader.h"
+#include "FreeLoopbackPort.h"
 #include "LiveChannel.h"
 #include "LiveSession.h"
 #include "RtspMessageText.h"
@@ -152,7 +153,7 @@ class TBench {
     links.listenAddress = "127.0.0.1";
     service_ = std::make_unique<TRTSPService>(MakeRtspServlets(servletLinks), std::move(links));
     for (int attempt = 0; attempt < 20 && !service_->IsActive(); ++attempt) {
-      port_ = FreePort();
+      port_ = FreeLoopbackPort();
       service_->SetPort(port_);
       service_->SetActive(true);
     }
@@ -200,18 +201,6 @@ class TBench {
   }
 
  private:
-  static std::uint16_t FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-  }
-
   // Hands a key frame to the channel on the asking thread, as the encoder would a moment later, and
   // waits until the running senders have sent it: what reaches the wire before the answer to the
   // PLAY then depends on the input alone, not on the threads' timing. A few per input, as each

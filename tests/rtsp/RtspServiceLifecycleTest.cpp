@@ -159,7 +159,7 @@ TEST(RtspServiceLifecycleTest, PortChangeEndsEveryClientWithItsSessionAndListens
   EXPECT_TRUE(first.WaitClosed());
   EXPECT_TRUE(second.WaitClosed());
 
-  const uint16_t newPort = FreePort();
+  const uint16_t newPort = FreeLoopbackPort();
   bench.service->SetPort(newPort);
   bench.service->SetActive(true);
   ASSERT_TRUE(bench.service->IsActive());

@@ -3,6 +3,7 @@
 // bounded waits.
 #pragma once
 
+#include "FreeLoopbackPort.h"
 #include "LineLog.h"
 
 #include <arpa/inet.h>
@@ -278,19 +279,6 @@ class TestClient {
   size_t framesSeen_ = 0;
 };
 
-// A port on 127.0.0.1 that nothing listens on right now.
-inline uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 // The service with one recording handler per method of the program, a session manager whose
 // sessions talk only to fakes, and its log kept in memory.
 class ServiceBench {
@@ -330,7 +318,7 @@ class ServiceBench {
   // Activates on a free port of 127.0.0.1; 0 when none could be had.
   uint16_t Start() {
     for (int attempt = 0; attempt < 20; ++attempt) {
-      const uint16_t port = FreePort();
+      const uint16_t port = FreeLoopbackPort();
       service->SetPort(port);
       service->SetActive(true);
       if (service->IsActive()) return port;
