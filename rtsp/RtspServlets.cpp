@@ -73,6 +73,21 @@ bool IsAudioTrack(std::string_view trackName) {
   return trackName == "track2";
 }
 
+// Clients match each url against the track's control URL (the DESCRIBE URI, which is the
+// Content-Base, plus the track name). A url naming no track of the session leaves the client
+// without the first sequence number, and GStreamer then holds the first picture back for its
+// whole jitter-buffer latency (2 s by default) before it shows anything.
+std::string RtpInfoValue(std::string_view playUri, bool withAudio) {
+  std::string base(playUri);
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  // Some clients PLAY a track's own URI rather than the aggregate one.
+  const std::string track = GetTrackName(base);
+  if (track == "track1" || track == "track2") base.resize(base.size() - track.size() - 1);
+  std::string value = "url=" + base + "/track1;seq=0";
+  if (withAudio) value += ",url=" + base + "/track2;seq=0";
+  return value;
+}
+
 std::string SessionNameOf(std::string_view headerValue) {
   const std::string_view trimmed = Trim(headerValue);
   return std::string(Trim(trimmed.substr(0, trimmed.find(';'))));
@@ -285,9 +300,7 @@ void TRTSPServlet_PLAY::Execute(TRtspContext& context) {
   TRtspResponse& response = context.Response();
   response.SetHeader(kSession, SessionHeaderValue(*session));
   response.SetHeader("Range", "npt=0.000-");
-  response.SetHeader("RTP-Info", session->HasAudioTrack()
-                                     ? "url=trackID=1;seq=0,url=trackID=2;seq=0"
-                                     : "url=trackID=1;seq=0");
+  response.SetHeader("RTP-Info", RtpInfoValue(context.Request().Uri(), session->HasAudioTrack()));
   context.SendResponse(kRtspOk);
   Log("send ok response");
 }

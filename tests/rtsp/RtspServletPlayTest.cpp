@@ -23,9 +23,10 @@ class RtspServletSession : public ::testing::Test {
     const std::string session = answer.Header("Session");
     return session.substr(0, session.find(';'));
   }
-  Answer Play(const std::string& sessionHeader, const Client& client = {}) {
+  Answer Play(const std::string& sessionHeader, const Client& client = {},
+              const std::string& uri = "rtsp://h/live/") {
     return bench_.Run(play_,
-                      Request("PLAY", "rtsp://h/live/", 4,
+                      Request("PLAY", uri, 4,
                               "Session: " + sessionHeader + "\r\nRange: npt=0.000-\r\n"),
                       client);
   }
@@ -58,16 +59,22 @@ TEST_F(RtspServletSession, StartsTheSessionAndAnswersRangeAndRtpInfo) {
     std::vector<const char*> uris;
     std::string transport;
     std::string sessionSuffix;
+    const char* playUri;
     const char* rtpInfo;
   };
+  // Each url must be the track's control URL (Content-Base plus the SDP's control name), or
+  // clients cannot pair it with the stream and do without the first sequence number.
   const Case cases[] = {
-      {"interleaved video", {"rtsp://h/live/track1"}, kTcp, "", "url=trackID=1;seq=0"},
+      {"interleaved video", {"rtsp://h/live/track1"}, kTcp, "", "rtsp://h/live/",
+       "url=rtsp://h/live/track1;seq=0"},
       {"interleaved video and audio",
        {"rtsp://h/live/track1", "rtsp://h/live/track2"},
        kTcp,
        "",
-       "url=trackID=1;seq=0,url=trackID=2;seq=0"},
-      {"UDP video", {"rtsp://h/live/track1"}, kUdp, ";timeout=12", "url=trackID=1;seq=0"},
+       "rtsp://h/live",
+       "url=rtsp://h/live/track1;seq=0,url=rtsp://h/live/track2;seq=0"},
+      {"UDP video, the track's own URI played", {"rtsp://h/live/track1"}, kUdp, ";timeout=12",
+       "rtsp://h:6554/live/TRACK1/", "url=rtsp://h:6554/live/track1;seq=0"},
   };
   int32_t port = 50000;
   for (const Case& c : cases) {
@@ -75,7 +82,7 @@ TEST_F(RtspServletSession, StartsTheSessionAndAnswersRangeAndRtpInfo) {
     std::string name;
     for (const char* uri : c.uris) name = Setup(c.transport, uri, client);
     const int keyFramesBefore = bench_.keyFrameRequests.load();
-    const Answer answer = Play(name, client);
+    const Answer answer = Play(name, client, c.playUri);
     EXPECT_EQ(answer.statusLine, "RTSP/1.0 200 OK") << c.what;
     EXPECT_EQ(answer.Names(),
               (std::vector<std::string>{"CSeq", "Session", "Range", "RTP-Info", "Date"}));
