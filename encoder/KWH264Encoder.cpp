@@ -70,21 +70,18 @@ bool CKWH264Encoder::Open() {
     return false;
   }
   x264_picture_init(pictureOut.get());
-  // Without planes every later picture copy would write through null pointers.
-  if (x264_picture_alloc(pictureIn.get(), X264_CSP_I420, p.i_width, p.i_height) < 0) {
-    pictureIn.reset();
-    Close();
-    return false;
-  }
+  // No planes of our own: libx264 copies every input picture into a frame of its own before
+  // x264_encoder_encode returns, so the input can point straight at the caller's planes. Planes
+  // allocated here would cost a full-size picture of memory and a full-picture copy per call.
+  x264_picture_init(pictureIn.get());
   frameCount = 0;
   return true;
 }
 
 void CKWH264Encoder::Close() {
-  if (pictureIn) x264_picture_clean(pictureIn.get());
   encoderHandle.reset();
+  // pictureIn's planes are the caller's and pictureOut's belong to libx264: neither is freed here.
   pictureIn.reset();
-  // pictureOut's planes belong to libx264.
   pictureOut.reset();
   params.reset();
   nals = nullptr;
@@ -97,7 +94,7 @@ int CKWH264Encoder::Encode(const uint8_t* source, uint8_t* dest, int colourForma
   if (!encoderHandle) return ORXEN_ERR_NOT_OPEN;
   pictureWidth = pictureW;
   if (!PictureFits(source, dest, pictureW, pictureH)) {
-    // The planes were sized for the configured picture; reading another size would overrun them.
+    // libx264 was opened for the configured size: another size would read past the planes given.
     if (keyFrame) *keyFrame = 0;
     ++frameCount;
     return ORXEN_ERR_BAD_PICTURE;
@@ -106,11 +103,14 @@ int CKWH264Encoder::Encode(const uint8_t* source, uint8_t* dest, int colourForma
   const size_t lumaSize = static_cast<size_t>(pictureW) * static_cast<size_t>(pictureH);
   const size_t chromaSize = lumaSize >> 2;
   x264_image_t& img = pictureIn->img;
-  std::memcpy(img.plane[0], source, lumaSize);
+  // libx264 only reads the input planes; its API just has no const for them.
+  uint8_t* const planes = const_cast<uint8_t*>(source);
+  img.i_plane = 3;
+  img.plane[0] = planes;
   img.i_stride[0] = pictureW;
-  std::memcpy(img.plane[1], source + lumaSize, chromaSize);
+  img.plane[1] = planes + lumaSize;
   img.i_stride[1] = pictureW >> 1;
-  std::memcpy(img.plane[2], source + lumaSize + chromaSize, chromaSize);
+  img.plane[2] = planes + lumaSize + chromaSize;
   img.i_stride[2] = pictureW >> 1;
   pictureIn->i_pts = static_cast<int64_t>(frameCount);
   img.i_csp = X264ColourSpace(colourFormat);
