@@ -100,36 +100,48 @@ bool TDesktopEncoder::EnsureCaptureResources() {
 
 bool TDesktopEncoder::GrabFrame() {
   if (!EnsureCaptureResources()) return false;
-  platform::TScreenPicture picture;
-  const platform::TCaptureStatus status = screen_->Capture(targetWidth_, targetHeight_, picture);
+  // Converted band by band as the screen is read, so only a band of the screen is ever held.
+  int rowsConverted = 0;
+  bool fits = true;
+  const platform::TCaptureStatus status =
+      screen_->CaptureInBands(targetWidth_, targetHeight_, kCaptureBandRows,
+                              [&](const platform::TScreenPicture& band, int top) {
+                                if (!fits || band.width != targetWidth_ || top != rowsConverted ||
+                                    band.height > targetHeight_ - top ||
+                                    (band.height & 1 && top + band.height != targetHeight_)) {
+                                  fits = false;
+                                  return;
+                                }
+                                ConvertToYuv(band, top);
+                                rowsConverted += band.height;
+                              });
   LogScreenNotices();
-  if (status != platform::TCaptureStatus::Ok || picture.width != targetWidth_ ||
-      picture.height != targetHeight_) {
+  if (status != platform::TCaptureStatus::Ok || !fits || rowsConverted != targetHeight_) {
     return false;
   }
-  ConvertToYuv(picture);
   frameReady_ = true;
   return true;
 }
 
-void TDesktopEncoder::ConvertToYuv(const platform::TScreenPicture& picture) {
-  const TYuvLayout layout = YuvLayoutFor(picture.width, picture.height);
-  uint8_t* y = yuvBuffer_.data();
-  uint8_t* v = y + layout.vOffset;
-  uint8_t* u = y + layout.uOffset;
+void TDesktopEncoder::ConvertToYuv(const platform::TScreenPicture& band, int top) {
+  const TYuvLayout layout = YuvLayoutFor(targetWidth_, targetHeight_);
   const int chromaStride = static_cast<int>(layout.chromaStride);
+  const auto lumaRow = static_cast<size_t>(top) * static_cast<size_t>(targetWidth_);
+  const auto chromaRow = static_cast<size_t>(top / 2) * layout.chromaStride;
+  uint8_t* y = yuvBuffer_.data() + lumaRow;
+  uint8_t* v = yuvBuffer_.data() + layout.vOffset + chromaRow;
+  uint8_t* u = yuvBuffer_.data() + layout.uOffset + chromaRow;
   // The chroma planes hold floor(height / 2) rows; libyuv would write one more for an odd height,
   // over the U plane's first row and past the buffer. The last row of an odd picture only has luma.
-  const int evenHeight = picture.height & ~1;
+  const int evenHeight = band.height & ~1;
   if (evenHeight > 0) {
-    libyuv::ARGBToI420(picture.pixels, picture.stride, y, picture.width, u, chromaStride, v,
-                       chromaStride, picture.width, evenHeight);
+    libyuv::ARGBToI420(band.pixels, band.stride, y, band.width, u, chromaStride, v, chromaStride,
+                       band.width, evenHeight);
   }
-  if (picture.height & 1) {
-    const size_t last = static_cast<size_t>(picture.height - 1);
-    libyuv::ARGBToI400(picture.pixels + last * static_cast<size_t>(picture.stride), picture.stride,
-                       y + last * static_cast<size_t>(picture.width), picture.width, picture.width,
-                       1);
+  if (band.height & 1) {
+    const size_t last = static_cast<size_t>(band.height - 1);
+    libyuv::ARGBToI400(band.pixels + last * static_cast<size_t>(band.stride), band.stride,
+                       y + last * static_cast<size_t>(targetWidth_), band.width, band.width, 1);
   }
 }
 

@@ -32,6 +32,10 @@ class TDesktopEncoder {
   TDesktopEncoder(const TDesktopEncoder&) = delete;
   TDesktopEncoder& operator=(const TDesktopEncoder&) = delete;
 
+  // Rows of the screen read at a time: the capture holds this much of the screen (1 MB at 1920
+  // pixels wide) rather than all of it (8 MB at 1080p), for a few more requests to the server.
+  static constexpr int kCaptureBandRows = 128;
+
   // Captures and converts one picture into the planar buffer; false when there is no picture.
   bool GrabFrame();
   // Encodes the planar buffer when the frame interval has passed since the last encoded picture.
@@ -58,7 +62,8 @@ class TDesktopEncoder {
 
  private:
   bool EnsureCaptureResources();
-  void ConvertToYuv(const platform::TScreenPicture& picture);
+  // Converts a band of the picture whose first row is `top` (even) into the planar buffer.
+  void ConvertToYuv(const platform::TScreenPicture& band, int top);
   void GrowFrameBuffer(size_t needed);
   void TryBuildFmtpLine(std::span<const uint8_t> frame);
   void LogScreenNotices();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -47,6 +48,24 @@ class TScreenCapture {
   // target size equals the screen size, otherwise stretched onto the target by nearest pixel,
   // without the pointer. The target size is kept when the screen changes size.
   virtual TCaptureStatus Capture(int targetWidth, int targetHeight, TScreenPicture& picture) = 0;
+
+  // Receives a picture one band of rows at a time, top to bottom: `top` is the band's first row in
+  // the whole picture, and every band but the last has an even number of rows (so 4:2:0 chroma
+  // rows never straddle two bands). The band's pixels are valid only during the call.
+  using TBandSink = std::function<void(const TScreenPicture& band, int top)>;
+
+  // Captures as Capture does, but may read the screen in bands of at most maxBandRows rows
+  // (rounded down to even) and hand each to the sink as soon as it is read, so that only one
+  // band's worth of screen is held in memory. The bands together make the same picture. This
+  // default hands over the whole picture as one band.
+  virtual TCaptureStatus CaptureInBands(int targetWidth, int targetHeight, int maxBandRows,
+                                        const TBandSink& sink) {
+    (void)maxBandRows;
+    TScreenPicture picture;
+    const TCaptureStatus status = Capture(targetWidth, targetHeight, picture);
+    if (status == TCaptureStatus::Ok) sink(picture, 0);
+    return status;
+  }
 
   // Why the last call that did not return Ok failed, in English.
   virtual const std::string& LastError() const = 0;

@@ -148,46 +148,68 @@ bool TX11ScreenCapture::ReadScreenSize() {
     return false;
   const int newWidth = static_cast<int>(width);
   const int newHeight = static_cast<int>(height);
-  if (!grabber_ || newWidth != width_ || newHeight != height_) {
-    const bool resized = grabber_ != nullptr;
+  const int wantedRows = bandRows_ > 0 && bandRows_ < newHeight ? bandRows_ : newHeight;
+  const bool resized = grabber_ && (newWidth != width_ || newHeight != height_);
+  if (!grabber_ || resized || grabber_->BandRows() != wantedRows) {
     grabber_.reset();
     width_ = newWidth;
     height_ = newHeight;
-    grabber_ = std::make_unique<TX11ScreenGrabber>(*connection_, width_, height_);
+    grabber_ = std::make_unique<TX11ScreenGrabber>(*connection_, width_, height_, wantedRows);
     if (resized)
       Report(TCaptureStatus::Ok, "screen capture: screen size changed, now " + Describe(), true);
   }
   return !connection_->Lost();
 }
 
-TCaptureStatus TX11ScreenCapture::Capture(int targetWidth, int targetHeight,
-                                          TScreenPicture& picture) {
+TCaptureStatus TX11ScreenCapture::Prepare(int targetWidth, int targetHeight, int bandRows) {
   if (targetWidth <= 0 || targetHeight <= 0 || targetWidth > kMaxTargetSide ||
       targetHeight > kMaxTargetSide)
     return Report(TCaptureStatus::Failed, "screen capture: invalid target size " +
                                               std::to_string(targetWidth) + "x" +
                                               std::to_string(targetHeight));
+  bandRows_ = bandRows;
   if (const TCaptureStatus status = Open(); status != TCaptureStatus::Ok) return status;
   if (!ReadScreenSize()) {
     if (connection_->Lost()) return ConnectionLost();
     return Report(TCaptureStatus::Failed,
                   "screen capture: cannot read the screen size: " + connection_->TakeError());
   }
+  return TCaptureStatus::Ok;
+}
+
+TCaptureStatus TX11ScreenCapture::GrabRows(int top, int count, bool firstOfPicture) {
   TGrabbedRows rows;
-  if (!grabber_->Grab(rows)) {
+  if (!grabber_->Grab(rows, top, count)) {
     if (connection_->Lost()) return ConnectionLost();
     // A read that raced a size change fails once; the next capture reads the new size.
     return Report(TCaptureStatus::Failed,
                   "screen capture: reading the screen failed: " + connection_->TakeError());
   }
-  if (!ToArgb(rows)) {
+  if (!ToArgb(rows, firstOfPicture)) {
     if (connection_->Lost()) return ConnectionLost();
     return Report(TCaptureStatus::Failed,
                   "screen capture: cannot read pixels of depth " + std::to_string(rows.depth) +
                       " at " + std::to_string(rows.layout.bitsPerPixel) + " bits per pixel");
   }
+  return TCaptureStatus::Ok;
+}
+
+TCaptureStatus TX11ScreenCapture::Finish() {
+  if (connection_->Lost()) return ConnectionLost();
+  if (reported_ != TCaptureStatus::Ok)
+    return Report(TCaptureStatus::Ok, "screen capture: capturing again, " + Describe());
+  return Report(TCaptureStatus::Ok, {});
+}
+
+TCaptureStatus TX11ScreenCapture::Capture(int targetWidth, int targetHeight,
+                                          TScreenPicture& picture) {
+  if (const TCaptureStatus status = Prepare(targetWidth, targetHeight, 0);
+      status != TCaptureStatus::Ok)
+    return status;
+  if (const TCaptureStatus status = GrabRows(0, height_, true); status != TCaptureStatus::Ok)
+    return status;
   if (targetWidth == width_ && targetHeight == height_) {
-    DrawPointer();
+    DrawPointer(ReadPointer(), 0, height_);
     picture = {whole_, wholeStride_, width_, height_};
   } else {
     const int stride = targetWidth * 4;
@@ -196,13 +218,35 @@ TCaptureStatus TX11ScreenCapture::Capture(int targetWidth, int targetHeight,
                       targetHeight, libyuv::kFilterNone);
     picture = {scaled_.data(), stride, targetWidth, targetHeight};
   }
-  if (connection_->Lost()) return ConnectionLost();
-  if (reported_ != TCaptureStatus::Ok)
-    return Report(TCaptureStatus::Ok, "screen capture: capturing again, " + Describe());
-  return Report(TCaptureStatus::Ok, {});
+  return Finish();
 }
 
-bool TX11ScreenCapture::ToArgb(const TGrabbedRows& rows) {
+TCaptureStatus TX11ScreenCapture::CaptureInBands(int targetWidth, int targetHeight, int maxBandRows,
+                                                 const TBandSink& sink) {
+  const int bandRows = maxBandRows & ~1;
+  // A stretched picture needs the whole screen at once; so does a band size that would not help.
+  if (bandRows <= 0 || targetWidth != Width() || targetHeight != Height() ||
+      bandRows >= targetHeight)
+    return TScreenCapture::CaptureInBands(targetWidth, targetHeight, maxBandRows, sink);
+  if (const TCaptureStatus status = Prepare(targetWidth, targetHeight, bandRows);
+      status != TCaptureStatus::Ok)
+    return status;
+  // The screen may have changed size since the caller looked.
+  if (targetWidth != width_ || targetHeight != height_)
+    return TScreenCapture::CaptureInBands(targetWidth, targetHeight, maxBandRows, sink);
+  // One pointer for the whole picture, so that a pointer across a band edge is drawn whole.
+  const TPointerImage pointer = ReadPointer();
+  for (int top = 0; top < height_; top += bandRows) {
+    const int rows = std::min(bandRows, height_ - top);
+    if (const TCaptureStatus status = GrabRows(top, rows, top == 0); status != TCaptureStatus::Ok)
+      return status;
+    DrawPointer(pointer, top, rows);
+    sink({whole_, wholeStride_, width_, rows}, top);
+  }
+  return Finish();
+}
+
+bool TX11ScreenCapture::ToArgb(const TGrabbedRows& rows, bool firstOfPicture) {
   if (IsNativeArgb(rows.layout)) {
     // The common desktop: the read already is what the converter takes, so no copy.
     whole_ = rows.pixels;
@@ -212,8 +256,10 @@ bool TX11ScreenCapture::ToArgb(const TGrabbedRows& rows) {
   Display* display = connection_->Get();
   const Visual& visual = *XDefaultVisual(display, XDefaultScreen(display));
   if (IsIndexedVisual(visual)) {
-    // The colour map can change between frames, so it is read with every capture.
-    if (!LoadPalette(rows) || !expander_.UsePalette(rows.layout, palette_)) return false;
+    // The colour map can change between frames, so it is read with every capture (once for all
+    // of its bands).
+    if (firstOfPicture && !LoadPalette(rows)) return false;
+    if (!expander_.UsePalette(rows.layout, palette_)) return false;
     expanderByMasks_ = false;
   } else if (!expanderByMasks_ || !(expanderLayout_ == rows.layout)) {
     if (!expander_.UseMasks(rows.layout)) return false;
@@ -257,18 +303,20 @@ bool TX11ScreenCapture::LoadPalette(const TGrabbedRows& rows) {
   return true;
 }
 
-void TX11ScreenCapture::DrawPointer() {
-  if (!hasXFixes_) return;
-  XFixesCursorImage* image = XFixesGetCursorImage(connection_->Get());
-  if (!image) return;
+TX11ScreenCapture::TPointerImage TX11ScreenCapture::ReadPointer() {
+  if (!hasXFixes_) return nullptr;
+  return TPointerImage(XFixesGetCursorImage(connection_->Get()));
+}
+
+void TX11ScreenCapture::DrawPointer(const TPointerImage& pointer, int top, int rows) {
+  if (!pointer) return;
   TCursorImage cursor;
-  cursor.pixels = image->pixels;
-  cursor.width = image->width;
-  cursor.height = image->height;
-  cursor.left = image->x - image->xhot;
-  cursor.top = image->y - image->yhot;
-  DrawCursor(cursor, whole_, wholeStride_, width_, height_);
-  XFree(image);
+  cursor.pixels = pointer->pixels;
+  cursor.width = pointer->width;
+  cursor.height = pointer->height;
+  cursor.left = pointer->x - pointer->xhot;
+  cursor.top = pointer->y - pointer->yhot - top;
+  DrawCursor(cursor, whole_, wholeStride_, width_, rows);
 }
 
 }  // namespace platform::x11

@@ -2,6 +2,9 @@
 // pointer, every common depth expanded to 32 bits.
 #pragma once
 
+#include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
+
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -28,6 +31,8 @@ class TX11ScreenCapture final : public TScreenCapture {
   int Width() const override { return width_; }
   int Height() const override { return height_; }
   TCaptureStatus Capture(int targetWidth, int targetHeight, TScreenPicture& picture) override;
+  TCaptureStatus CaptureInBands(int targetWidth, int targetHeight, int maxBandRows,
+                                const TBandSink& sink) override;
   const std::string& LastError() const override { return lastError_; }
   std::string TakeNotice() override;
 
@@ -36,9 +41,19 @@ class TX11ScreenCapture final : public TScreenCapture {
   TCaptureStatus ConnectionLost();
   void Disconnect();
   bool ReadScreenSize();
-  bool ToArgb(const TGrabbedRows& rows);
+  // Connected, the screen size current and a grabber reading bandRows rows at a time (0: all).
+  TCaptureStatus Prepare(int targetWidth, int targetHeight, int bandRows);
+  TCaptureStatus GrabRows(int top, int count, bool firstOfPicture);
+  TCaptureStatus Finish();
+  bool ToArgb(const TGrabbedRows& rows, bool firstOfPicture);
   bool LoadPalette(const TGrabbedRows& rows);
-  void DrawPointer();
+  struct TPointerDeleter {
+    void operator()(XFixesCursorImage* image) const { XFree(image); }
+  };
+  using TPointerImage = std::unique_ptr<XFixesCursorImage, TPointerDeleter>;
+  TPointerImage ReadPointer();
+  // Draws the pointer into the current rows (whole_), which start at screen row `top`.
+  void DrawPointer(const TPointerImage& pointer, int top, int rows);
   std::string Describe() const;
 
   // Records the outcome; a line for the log only when the status changes or `always` is set.
@@ -49,6 +64,7 @@ class TX11ScreenCapture final : public TScreenCapture {
   std::unique_ptr<TX11Connection> connection_;
   std::unique_ptr<TX11ScreenGrabber> grabber_;
   bool hasXFixes_ = false;
+  int bandRows_ = 0;
   int width_ = 0;
   int height_ = 0;
 

@@ -21,8 +21,12 @@ void TX11ScreenGrabber::TImageDeleter::operator()(XImage* image) const {
   XDestroyImage(image);
 }
 
-TX11ScreenGrabber::TX11ScreenGrabber(TX11Connection& connection, int width, int height)
-    : connection_(connection), width_(width), height_(height) {
+TX11ScreenGrabber::TX11ScreenGrabber(TX11Connection& connection, int width, int height,
+                                     int bandRows)
+    : connection_(connection),
+      width_(width),
+      height_(height),
+      bandRows_(bandRows > 0 && bandRows < height ? bandRows : height) {
   segment_.shmid = -1;
   if (XShmQueryExtension(connection_.Get()) && !AttachSharedMemory()) DetachSharedMemory();
 }
@@ -37,7 +41,7 @@ bool TX11ScreenGrabber::AttachSharedMemory() {
   XImage* image =
       XShmCreateImage(display, XDefaultVisual(display, screen),
                       static_cast<unsigned>(XDefaultDepth(display, screen)), ZPixmap, nullptr,
-                      &segment_, static_cast<unsigned>(width_), static_cast<unsigned>(height_));
+                      &segment_, static_cast<unsigned>(width_), static_cast<unsigned>(bandRows_));
   if (!image) return false;
   sharedImage_.reset(image);
   const auto bytes =
@@ -95,17 +99,23 @@ TGrabbedRows TX11ScreenGrabber::Describe(XImage& image) const {
   return rows;
 }
 
-bool TX11ScreenGrabber::Grab(TGrabbedRows& rows) {
+bool TX11ScreenGrabber::Grab(TGrabbedRows& rows, int top, int count) {
+  if (top < 0 || count <= 0 || count > bandRows_ || top > height_ - count) return false;
   Display* display = connection_.Get();
   const Window root = XDefaultRootWindow(display);
   if (sharedImage_) {
-    if (!XShmGetImage(display, root, sharedImage_.get(), 0, 0, XAllPlanes())) return false;
-    rows = Describe(*sharedImage_);
-    return !connection_.Lost();
+    // The request reads as many rows as the image says it has; a short last band reads fewer
+    // into the same segment.
+    XImage& image = *sharedImage_;
+    image.height = count;
+    const bool read = XShmGetImage(display, root, &image, 0, top, XAllPlanes()) != 0;
+    if (read) rows = Describe(image);
+    image.height = bandRows_;
+    return read && !connection_.Lost();
   }
   plainImage_.reset();
-  plainImage_.reset(XGetImage(display, root, 0, 0, static_cast<unsigned>(width_),
-                              static_cast<unsigned>(height_), XAllPlanes(), ZPixmap));
+  plainImage_.reset(XGetImage(display, root, 0, top, static_cast<unsigned>(width_),
+                              static_cast<unsigned>(count), XAllPlanes(), ZPixmap));
   if (!plainImage_) return false;
   rows = Describe(*plainImage_);
   return true;

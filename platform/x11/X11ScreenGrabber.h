@@ -27,9 +27,10 @@ struct TGrabbedRows {
 
 class TX11ScreenGrabber {
  public:
-  // Reads screens of width x height from the connection's default screen; the connection must
-  // outlive the grabber.
-  TX11ScreenGrabber(TX11Connection& connection, int width, int height);
+  // Reads screens of width x height from the connection's default screen, at most bandRows rows
+  // per read (the whole height when bandRows is 0 or larger); the connection must outlive the
+  // grabber.
+  TX11ScreenGrabber(TX11Connection& connection, int width, int height, int bandRows = 0);
   ~TX11ScreenGrabber();
 
   TX11ScreenGrabber(const TX11ScreenGrabber&) = delete;
@@ -38,10 +39,11 @@ class TX11ScreenGrabber {
   bool UsesSharedMemory() const { return sharedImage_ != nullptr; }
   int Width() const { return width_; }
   int Height() const { return height_; }
+  int BandRows() const { return bandRows_; }
 
-  // Reads the whole screen. False when the server refused (the error is on the connection) or
-  // the connection broke.
-  bool Grab(TGrabbedRows& rows);
+  // Reads `count` rows (at most BandRows()) from row `top` down. False when the server refused
+  // (the error is on the connection) or the connection broke.
+  bool Grab(TGrabbedRows& rows, int top, int count);
 
  private:
   struct TImageDeleter {
@@ -56,6 +58,7 @@ class TX11ScreenGrabber {
   TX11Connection& connection_;
   int width_;
   int height_;
+  int bandRows_;
   XShmSegmentInfo segment_{};
   TImage sharedImage_;
   TImage plainImage_;  // the last plain read, released by the next one

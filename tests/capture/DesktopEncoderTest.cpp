@@ -263,4 +263,24 @@ TEST_F(DesktopEncoderTest, OddSizesKeepThePlaneLayout) {
   EXPECT_NEAR(at(480u * 641u + 640), 41, 2);
 }
 
+// The screen read in bands must give the planar picture a single read gives: each band's luma
+// and chroma rows in their places, an odd last row converted once.
+TEST_F(DesktopEncoderTest, BandsConvertToTheSamePlanarPicture) {
+  const struct {
+    int width, height, bandRows;
+  } cases[] = {{320, 240, 16}, {641, 481, 128}, {641, 481, 2}, {64, 48, 48}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " in bands of " +
+                 std::to_string(c.bandRows));
+    auto whole = Make(Video(kEncodeTypeH264), c.width, c.height);
+    ASSERT_TRUE(whole->GrabFrame());
+    const std::vector<uint8_t> expected(whole->YuvBuffer().begin(), whole->YuvBuffer().end());
+    auto banded = Make(Video(kEncodeTypeH264), c.width, c.height);
+    screen_->bandRows = c.bandRows;
+    ASSERT_TRUE(banded->GrabFrame());
+    const std::vector<uint8_t> actual(banded->YuvBuffer().begin(), banded->YuvBuffer().end());
+    EXPECT_EQ(actual, expected);
+  }
+}
+
 }  // namespace

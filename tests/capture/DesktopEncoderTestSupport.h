@@ -2,6 +2,7 @@
 // clock the test moves by hand, a binding that can be told to fail, and a log in a temporary file.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <fstream>
@@ -56,10 +57,28 @@ class FakeScreen : public platform::TScreenCapture {
     picture = {pixels_.data(), targetWidth * 4, targetWidth, targetHeight};
     return Ok();
   }
+  // With bandRows set, hands the picture over in bands of that many rows (the last one shorter),
+  // as a screen read band by band does.
+  platform::TCaptureStatus CaptureInBands(int targetWidth, int targetHeight, int maxBandRows,
+                                          const TBandSink& sink) override {
+    if (bandRows <= 0)
+      return TScreenCapture::CaptureInBands(targetWidth, targetHeight, maxBandRows, sink);
+    platform::TScreenPicture whole;
+    const platform::TCaptureStatus status = Capture(targetWidth, targetHeight, whole);
+    if (status != platform::TCaptureStatus::Ok) return status;
+    for (int top = 0; top < whole.height; top += bandRows) {
+      const int rows = std::min(bandRows, whole.height - top);
+      sink({whole.pixels + static_cast<size_t>(top) * static_cast<size_t>(whole.stride),
+            whole.stride, whole.width, rows},
+           top);
+    }
+    return status;
+  }
   const std::string& LastError() const override { return error_; }
   std::string TakeNotice() override { return std::exchange(notice_, {}); }
 
   bool available = true;
+  int bandRows = 0;
   std::atomic<int> captures{0};
 
  private:

@@ -252,6 +252,65 @@ TEST_P(ScreenCaptureDepthTest, StretchedPicksNearestPixelsAndLeavesThePointerOut
   }
 }
 
+// Read in bands, the screen must come out exactly as read whole: every band in its place, the
+// palette or masks applied to each, and a pointer that crosses a band edge drawn whole.
+TEST_P(ScreenCaptureDepthTest, BandsMakeTheSamePictureAsOneRead) {
+  const auto copyOf = [](const TScreenPicture& picture, std::vector<std::uint8_t>& out, int top) {
+    for (int y = 0; y < picture.height; ++y) {
+      const std::uint8_t* row = picture.pixels + static_cast<std::ptrdiff_t>(y) * picture.stride;
+      std::copy(row, row + picture.width * 4,
+                out.begin() + static_cast<std::ptrdiff_t>(top + y) * picture.width * 4);
+    }
+  };
+  const auto bandsOf = [&](int width, int height, int maxRows, std::vector<int>& tops) {
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width * height * 4), 0);
+    const TCaptureStatus status =
+        capture_->CaptureInBands(width, height, maxRows, [&](const TScreenPicture& band, int top) {
+          EXPECT_EQ(band.width, width);
+          EXPECT_LE(top + band.height, height);
+          tops.push_back(top);
+          if (band.width == width && top + band.height <= height) copyOf(band, pixels, top);
+        });
+    EXPECT_EQ(status, TCaptureStatus::Ok) << capture_->LastError();
+    return pixels;
+  };
+
+  struct Case {
+    int width, height, maxRows;
+    std::vector<int> tops;
+  };
+  // 10-row bands put an edge at row 260, through the pointer (rows 255-262); 46 rows leave a
+  // short last band; 11 rounds down to 10; a stretched picture is read whole.
+  std::vector<int> tensOf480;
+  for (int top = 0; top < kHeight; top += 10) tensOf480.push_back(top);
+  const Case cases[] = {
+      {kWidth, kHeight, 10, tensOf480},
+      {kWidth, kHeight, 46, {0, 46, 92, 138, 184, 230, 276, 322, 368, 414, 460}},
+      {kWidth, kHeight, 11, tensOf480},
+      {kWidth / 2, kHeight / 2, 10, {0}},
+      {kWidth, kHeight, 0, {0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " in bands of " +
+                 std::to_string(c.maxRows));
+    std::vector<int> tops;
+    const std::vector<std::uint8_t> banded = bandsOf(c.width, c.height, c.maxRows, tops);
+    EXPECT_EQ(tops, c.tops);
+    TScreenPicture whole;
+    ASSERT_EQ(capture_->Capture(c.width, c.height, whole), TCaptureStatus::Ok)
+        << capture_->LastError();
+    std::vector<std::uint8_t> expected(banded.size(), 0);
+    copyOf(whole, expected, 0);
+    // Only the alpha bytes may differ: they carry no meaning.
+    for (std::size_t i = 0; i < banded.size(); ++i) {
+      if (i % 4 == 3) continue;
+      const auto pixel = static_cast<int>(i / 4);
+      ASSERT_EQ(banded[i], expected[i])
+          << "pixel " << pixel % c.width << "," << pixel / c.width << " byte " << i % 4;
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Depths, ScreenCaptureDepthTest,
                          testing::Values(DepthCase{8, true}, DepthCase{15, true},
                                          DepthCase{16, true}, DepthCase{24, true},

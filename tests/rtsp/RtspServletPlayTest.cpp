@@ -25,10 +25,9 @@ class RtspServletSession : public ::testing::Test {
   }
   Answer Play(const std::string& sessionHeader, const Client& client = {},
               const std::string& uri = "rtsp://h/live/") {
-    return bench_.Run(play_,
-                      Request("PLAY", uri, 4,
-                              "Session: " + sessionHeader + "\r\nRange: npt=0.000-\r\n"),
-                      client);
+    return bench_.Run(
+        play_, Request("PLAY", uri, 4, "Session: " + sessionHeader + "\r\nRange: npt=0.000-\r\n"),
+        client);
   }
   Answer Teardown(const std::string& sessionHeader, const Client& client = {}) {
     return bench_.Run(
@@ -65,7 +64,11 @@ TEST_F(RtspServletSession, StartsTheSessionAndAnswersRangeAndRtpInfo) {
   // Each url must be the track's control URL (Content-Base plus the SDP's control name), or
   // clients cannot pair it with the stream and do without the first sequence number.
   const Case cases[] = {
-      {"interleaved video", {"rtsp://h/live/track1"}, kTcp, "", "rtsp://h/live/",
+      {"interleaved video",
+       {"rtsp://h/live/track1"},
+       kTcp,
+       "",
+       "rtsp://h/live/",
        "url=rtsp://h/live/track1;seq=0"},
       {"interleaved video and audio",
        {"rtsp://h/live/track1", "rtsp://h/live/track2"},
@@ -73,8 +76,12 @@ TEST_F(RtspServletSession, StartsTheSessionAndAnswersRangeAndRtpInfo) {
        "",
        "rtsp://h/live",
        "url=rtsp://h/live/track1;seq=0,url=rtsp://h/live/track2;seq=0"},
-      {"UDP video, the track's own URI played", {"rtsp://h/live/track1"}, kUdp, ";timeout=12",
-       "rtsp://h:6554/live/TRACK1/", "url=rtsp://h:6554/live/track1;seq=0"},
+      {"UDP video, the track's own URI played",
+       {"rtsp://h/live/track1"},
+       kUdp,
+       ";timeout=12",
+       "rtsp://h:6554/live/TRACK1/",
+       "url=rtsp://h:6554/live/track1;seq=0"},
   };
   int32_t port = 50000;
   for (const Case& c : cases) {
