@@ -25,4 +25,3 @@ struct TDefaultInitAllocator : std::allocator<T> {
     ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
   }
 };
-

@@ -100,6 +100,7 @@ bool TDesktopEncoder::EnsureCaptureResources() {
 
 bool TDesktopEncoder::GrabFrame() {
   if (!EnsureCaptureResources()) return false;
+  const int64_t started = platform::MonotonicMicroseconds();
   // Converted band by band as the screen is read, so only a band of the screen is ever held.
   int rowsConverted = 0;
   bool fits = true;
@@ -120,6 +121,7 @@ bool TDesktopEncoder::GrabFrame() {
     return false;
   }
   frameReady_ = true;
+  pictureCapturedMicros_ = started;
   return true;
 }
 
@@ -197,6 +199,7 @@ void TDesktopEncoder::EncodeFrame() {
   info.localTimeMs = platform::LocalMillisecondsSince1970(clock_.LocalNow());
   SetEncodedFrame(header, info);
   WriteFrameHeader(header, frameBuffer_);
+  frameCapturedMicros_ = pictureCapturedMicros_;
 
   if (key != 0) {
     TryBuildFmtpLine(

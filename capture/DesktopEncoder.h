@@ -47,6 +47,8 @@ class TDesktopEncoder {
 
   // The header and data of the last encoded frame; valid during the OnFrame call.
   std::span<const uint8_t> FrameBuffer() const;
+  // When the screen reading for that frame began, on platform::MonotonicMicroseconds.
+  int64_t FrameCapturedMicros() const { return frameCapturedMicros_; }
   // "a=fmtp:96 ..." once the first H.264 key frame has been seen, else empty; any thread.
   std::string FmtpLine() const;
   // Set once by the live data generator, before its thread starts polling.
@@ -87,6 +89,8 @@ class TDesktopEncoder {
   // kilobytes, and only the pages it touches cost memory.
   std::vector<uint8_t, TDefaultInitAllocator<uint8_t>> frameBuffer_;
   bool frameReady_ = false;
+  int64_t pictureCapturedMicros_ = 0;
+  int64_t frameCapturedMicros_ = 0;
   bool frameDue_ = true;  // nothing encoded yet: the first picture is always due
   uint32_t nextFrameTick_ = 0;
   std::atomic<bool> forceKeyFrame_{false};

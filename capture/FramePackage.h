@@ -31,6 +31,8 @@ class TFramePackage {
   uint8_t Track = 0;
   uint32_t Codec = 0;      // VideoCodec of the frame header, zero-extended
   uint32_t FrameType = 0;  // FrameType of the frame header, zero-extended
+  // When the screen was read for this frame, on platform::MonotonicMicroseconds; 0 if unknown.
+  int64_t CapturedMicros = 0;
 
  protected:
   explicit TFramePackage(std::span<const uint8_t> bytes);

@@ -54,7 +54,9 @@ void TLiveDataGenerator::Run() {
     try {
       if (encoder == nullptr) {
         encoder = &links_.encoder();
-        encoder->SetOnFrame([this](TDesktopEncoder& e) { links_.dispatchFrame(e.FrameBuffer()); });
+        encoder->SetOnFrame([this](TDesktopEncoder& e) {
+          links_.dispatchFrame(e.FrameBuffer(), e.FrameCapturedMicros());
+        });
       }
       if (links_.hasSessions()) {
         // Capture only when a picture is due, so every encoded picture is a fresh capture and the

@@ -19,7 +19,8 @@ struct TLiveDataGeneratorLinks {
   // Whether any session is there to receive frames.
   std::function<bool()> hasSessions;
   // Receives each encoded frame (header and data), synchronously; the bytes change afterwards.
-  std::function<void(std::span<const uint8_t>)> dispatchFrame;
+  // The encoded frame (header and data) and when its picture was captured.
+  std::function<void(std::span<const uint8_t>, int64_t capturedMicros)> dispatchFrame;
   // Empty: LogMessage.
   std::function<void(std::string_view)> log;
 };

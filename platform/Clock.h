@@ -58,6 +58,13 @@ inline std::tm ToTm(const TLocalDateTime& t) {
 // The operating system's clock; usable from any thread.
 const TClock& SystemClock();
 
+// Microseconds since an arbitrary start on a clock that never jumps nor wraps: for measuring how
+// long things take across threads.
+inline std::int64_t MonotonicMicroseconds() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 // Milliseconds from the reading `since` to the later reading `now`, also when the counter wrapped
 // in between (intervals up to 2^32 - 1 ms).
 constexpr std::uint32_t TicksElapsed(std::uint32_t since, std::uint32_t now) {

@@ -7,6 +7,8 @@
 #include <thread>
 #include <utility>
 
+#include "Clock.h"
+#include "FrameLatencyLog.h"
 #include "FrameSendThread.h"
 #include "Rounding.h"
 #include "ServiceLog.h"
@@ -293,6 +295,9 @@ void TFrameSender::SendPackage(const TFramePackage& package) {
     } else {
       SetStage("send other");
       SendChunked(data, package.Track != 0);
+    }
+    if (package.CapturedMicros != 0 && package.IsVideo() && !failed_.load() && !stopped_.load()) {
+      FrameLatencyLog().Record(package.CapturedMicros, platform::MonotonicMicroseconds());
     }
   } catch (const std::exception& e) {
     failed_.store(true);

@@ -63,7 +63,8 @@ void TLiveChannel::LearnCodec(uint8_t codec, uint8_t audioFormat) {
   }
 }
 
-void TLiveChannel::DispatchFrame(std::span<const uint8_t> frame, TBaseSessionManager* manager) {
+void TLiveChannel::DispatchFrame(std::span<const uint8_t> frame, TBaseSessionManager* manager,
+                                 int64_t capturedMicros) {
   const std::optional<TFrameHeader> header = ReadFrameHeader(frame);
   if (!header) return;  // shorter than a header: nothing to learn, nothing to send
   if (IsValidFrameHeader(*header)) LearnCodec(header->VideoCodec, header->AudioFormat);
@@ -84,6 +85,7 @@ void TLiveChannel::DispatchFrame(std::span<const uint8_t> frame, TBaseSessionMan
   package->Track = 1;
   package->Codec = header->VideoCodec;
   package->FrameType = header->FrameType;
+  package->CapturedMicros = capturedMicros;
   // From the last to the first, as sessions leave the list on the way.
   for (auto it = sessions.rbegin(); it != sessions.rend(); ++it) {
     if ((*it)->IsExpired()) {

@@ -28,7 +28,8 @@ class TLiveChannel {
 
   // frame: a frame header followed by the encoded bytes. Expired sessions are removed through
   // `sessions` on the way (only detached when there is no manager).
-  void DispatchFrame(std::span<const uint8_t> frame, TBaseSessionManager* sessions);
+  void DispatchFrame(std::span<const uint8_t> frame, TBaseSessionManager* sessions,
+                     int64_t capturedMicros = 0);
 
   // "PCMU/8000" and the like; empty unless the audio codec has a name in the description.
   std::string GetAudioRtpMap() const;

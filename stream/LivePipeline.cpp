@@ -12,10 +12,10 @@ void StartLivePipeline() {
     const auto manager = CurrentLiveSessionManager();
     return manager && manager->HasSessions();
   };
-  links.dispatchFrame = [](std::span<const uint8_t> frame) {
+  links.dispatchFrame = [](std::span<const uint8_t> frame, int64_t capturedMicros) {
     // Held for the whole walk, so a manager freed meanwhile stays whole until the walk ends.
     const auto manager = CurrentLiveSessionManager();
-    LiveChannelManager().GetOrCreateChannel().DispatchFrame(frame, manager.get());
+    LiveChannelManager().GetOrCreateChannel().DispatchFrame(frame, manager.get(), capturedMicros);
   };
   StartLiveDataGenerator(std::move(links));
 }

@@ -49,7 +49,7 @@ class LiveDataGeneratorTest : public ::testing::Test {
     TLiveDataGeneratorLinks links;
     links.encoder = [this]() -> TDesktopEncoder& { return *encoder_; };
     links.hasSessions = [this] { return watching_.load(); };
-    links.dispatchFrame = [this](std::span<const uint8_t> frame) {
+    links.dispatchFrame = [this](std::span<const uint8_t> frame, int64_t) {
       if (failures_.load() > 0) {
         --failures_;
         throw std::runtime_error("delivery broke");
