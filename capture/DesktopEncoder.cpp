@@ -102,24 +102,23 @@ bool TDesktopEncoder::GrabFrame() {
   if (!EnsureCaptureResources()) return false;
   const int64_t started = platform::MonotonicMicroseconds();
   // Converted band by band as the screen is read, so only a band of the screen is ever held.
+  // Rows converted so far, -1 once a band did not fit the picture. The sink captures no more
+  // than two pointers, which std::function keeps without allocating on every picture.
   int rowsConverted = 0;
-  bool fits = true;
+  const auto convertBand = [this, &rowsConverted](const platform::TScreenPicture& band, int top) {
+    if (rowsConverted < 0) return;
+    if (band.width != targetWidth_ || top != rowsConverted || band.height > targetHeight_ - top ||
+        ((band.height & 1) != 0 && top + band.height != targetHeight_)) {
+      rowsConverted = -1;
+      return;
+    }
+    ConvertToYuv(band, top);
+    rowsConverted += band.height;
+  };
   const platform::TCaptureStatus status =
-      screen_->CaptureInBands(targetWidth_, targetHeight_, kCaptureBandRows,
-                              [&](const platform::TScreenPicture& band, int top) {
-                                if (!fits || band.width != targetWidth_ || top != rowsConverted ||
-                                    band.height > targetHeight_ - top ||
-                                    (band.height & 1 && top + band.height != targetHeight_)) {
-                                  fits = false;
-                                  return;
-                                }
-                                ConvertToYuv(band, top);
-                                rowsConverted += band.height;
-                              });
+      screen_->CaptureInBands(targetWidth_, targetHeight_, kCaptureBandRows, convertBand);
   LogScreenNotices();
-  if (status != platform::TCaptureStatus::Ok || !fits || rowsConverted != targetHeight_) {
-    return false;
-  }
+  if (status != platform::TCaptureStatus::Ok || rowsConverted != targetHeight_) return false;
   frameReady_ = true;
   pictureCapturedMicros_ = started;
   return true;

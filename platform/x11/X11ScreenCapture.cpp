@@ -287,7 +287,9 @@ bool TX11ScreenCapture::LoadPalette(const TGrabbedRows& rows) {
   }
   const int entries =
       std::min(XDefaultVisual(display, XDefaultScreen(display))->map_entries, 1 << rows.depth);
-  std::vector<XColor> colors(static_cast<std::size_t>(entries));
+  // Kept between captures, like the palette: the colour map is read for every picture.
+  std::vector<XColor>& colors = colorQuery_;
+  colors.resize(static_cast<std::size_t>(entries));
   for (int i = 0; i < entries; ++i) {
     colors[static_cast<std::size_t>(i)].pixel = static_cast<unsigned long>(i);
     colors[static_cast<std::size_t>(i)].flags = DoRed | DoGreen | DoBlue;

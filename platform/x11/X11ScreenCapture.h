@@ -75,6 +75,7 @@ class TX11ScreenCapture final : public TScreenCapture {
   TPixelLayout expanderLayout_;
   bool expanderByMasks_ = false;
   std::vector<std::uint32_t> palette_;
+  std::vector<XColor> colorQuery_;
   std::vector<std::uint8_t> expanded_;
   std::vector<std::uint8_t> scaled_;
   // The full-size 32-bit picture of the current capture: the read itself or expanded_.

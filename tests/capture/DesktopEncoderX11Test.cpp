@@ -1,6 +1,7 @@
 // The desktop encoder on a real X server: what the screen shows comes out as encoded frames.
 #include <gtest/gtest.h>
 
+#include "AllocationCounter.h"
 #include "DesktopEncoderTestSupport.h"
 #include "FrameHeader.h"
 #include "TestScreen.h"
@@ -56,6 +57,43 @@ TEST_P(DesktopEncoderOnX11, EncodesTheScreenAtTheConfiguredSize) {
   const size_t width = static_cast<size_t>(c.expectedWidth);
   EXPECT_NEAR(yuv[4 * width + 4], 82, 2);
   EXPECT_NEAR(yuv[static_cast<size_t>(c.expectedHeight - 4) * width + 4], 41, 2);
+}
+
+// Once the buffers exist, capturing, converting and encoding a picture takes nothing from the
+// heap: not at full size (read in bands), not at a depth that needs expanding, not stretched.
+TEST_P(DesktopEncoderOnX11, AfterTheFirstPicturesTheFramePathAllocatesNothing) {
+  const Case& c = GetParam();
+  XvfbDisplay display({640, 480, c.depth});
+  TestScreen screen(display.Name());
+  screen.Fill(0, 0, 640, 480, {0, 128, 0});
+  screen.Sync();
+
+  FakeClock clock;
+  TempLog log;
+  TestBinding binding;
+  TDesktopEncoder encoder(TVideoSettings{8, kEncodeTypeH264, 0, c.width, c.height}, binding,
+                          platform::CreateScreenCapture(clock, display.Name()), clock, log.get());
+  int frames = 0;
+  encoder.SetOnFrame([&frames](TDesktopEncoder&) { ++frames; });
+  for (int i = 0; i < 3; ++i) {
+    encoder.Poll();
+    clock.tick += encoder.FrameInterval();
+  }
+  ASSERT_EQ(frames, 3) << log.Text();
+
+  long allocations = 0;
+  {
+    const AllocationCounter counter;
+    for (int i = 0; i < 5; ++i) {
+      screen.Fill(0, 40 * i, 640, 40, {255, 255, 255});
+      screen.Sync();
+      encoder.Poll();
+      clock.tick += encoder.FrameInterval();
+    }
+    allocations = counter.Count();
+  }
+  EXPECT_EQ(frames, 8) << log.Text();
+  EXPECT_EQ(allocations, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
