@@ -5,22 +5,29 @@
 #
 #   bench/side_by_side.sh [--build DIR] [--runs N] [--window S] [--warmup S] [--fps "8 30"]
 #                         [--flips N] [--lat-runs N] [--idle-window S] [--size WxH]
-#                         [--client gst|ffmpeg] [--no-latency] [--resdir DIR]
+#                         [--client gst|ffmpeg] [--no-latency] [--no-first-frame] [--ff-probes N]
+#                         [--resdir DIR]
 #
 # Per contender and frame rate, N runs each of:
 #  - throughput (bench/peers/lib/measure.py): one RTSP/TCP client; server process-tree CPU over the
 #    window / frames that client received; peak tree RSS; Xvfb CPU alongside;
 #  - glass-to-glass latency (bench/peers/lib/latency.py, gst probe): a flipping patch drawn by the
 #    X server -> decoded at the probe.
+# Per contender and frame rate, once: a new client's first picture (bench/peers/lib/first_frame.py):
+#    ms from PLAY to the first whole IDR picture, cold (no other client) and warm (one already
+#    receiving), N probes each; records in RESDIR/first_frame.jsonl.
 # Then Vistrel with no client at all (bench/peers/lib/idle.py): CPU % of one core over the window.
-# Raw records: RESDIR/{throughput,latency,idle}.jsonl; summary table: RESDIR/summary.md (stdout).
+# Raw records: RESDIR/{throughput,latency,idle}.jsonl; summary table: RESDIR/summary.md (stdout);
+# chart of CPU per frame and latency next to the peers' figures: RESDIR/cpu-latency.png.
 # Needs Xvfb, ffmpeg, GStreamer with x264enc/ximagesrc/avdec_h264, gst-rtsp-server via python3-gi,
-# python3-xlib; a build with bin/vistrel and bin/libOrxEncoder.so (default: build-perf).
+# python3-xlib, python3-matplotlib (installed here when missing, for the chart only); a build with
+# bin/vistrel and bin/libOrxEncoder.so (default: build-perf).
 set -u
 HERE=$(cd "$(dirname "$0")" && pwd)
 KIT=$HERE/peers
 BUILD=$(cd "$HERE/.." && pwd)/build-perf
 RUNS=3 WINDOW=15 WARMUP=5 FPSL="8 30" FLIPS=10 LATRUNS=3 IDLE=20 SIZE=1920x1080 CLIENT=gst LAT=1
+FF=1 FFPROBES=5
 RES=/tmp/side-by-side-$(date +%Y%m%d-%H%M%S)
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -35,6 +42,8 @@ while [ $# -gt 0 ]; do
     --size) SIZE=$2; shift ;;
     --client) CLIENT=$2; shift ;;
     --no-latency) LAT=0 ;;
+    --no-first-frame) FF=0 ;;
+    --ff-probes) FFPROBES=$2; shift ;;
     --resdir) RES=$2; shift ;;
     *) echo "unknown option $1" >&2; exit 64 ;;
     esac
@@ -44,6 +53,17 @@ done
 mkdir -p "$RES/logs"
 export VT_BUILD=$BUILD VT_TMP=$RES/vistrel-copies
 log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
+
+# The chart at the end draws with Debian's matplotlib. Installed up front so that a missing package
+# shows now and not after half an hour of measuring; without it the run goes on, only uncharted.
+if ! /usr/bin/python3 -c 'import matplotlib' 2>/dev/null; then
+    if [ "$(id -u)" = 0 ]; then as_root=(env); else as_root=(sudo -n env); fi
+    log "installing python3-matplotlib for the chart"
+    { "${as_root[@]}" DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+      "${as_root[@]}" DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+          python3-matplotlib; } >"$RES/logs/apt-matplotlib.log" 2>&1 ||
+        log "could not install python3-matplotlib (see $RES/logs/apt-matplotlib.log): no chart"
+fi
 
 VT_CMD="$KIT/servers/vistrel.sh {DISPLAY} {PORT} {FPS} {WIDTH} {HEIGHT}"
 GST_CMD="/usr/bin/python3 $KIT/lib/gst_rtsp_server.py --display {DISPLAY} --port {PORT} --fps {FPS}"
@@ -111,6 +131,22 @@ if [ "$LAT" = 1 ]; then
         done
     done
 fi
+if [ "$FF" = 1 ]; then
+    # One pass per frame rate: the probes inside are the repeats. Which contender goes first
+    # alternates from one frame rate to the next. The bound covers start-up, both modes and every
+    # probe running into its own time limits.
+    i=0
+    for f in $FPSL; do
+        i=$((i + 1))
+        for c in $(contenders "$i"); do
+            log "first frame $c fps=$f, $FFPROBES probes cold and warm"
+            timeout $((120 + 60 * FFPROBES)) python3 "$KIT/lib/first_frame.py" --label "$c" \
+                --server-cmd "$(cmd_of "$c")" --url "$URL" --display "$DISP" --size "$SIZE" \
+                --fps "$f" --probes "$FFPROBES" --out "$RES/first_frame.jsonl" \
+                --logdir "$RES/logs" >&2 || true
+        done
+    done
+fi
 # The no-capture baseline of the X server (drawing the moving content only), then Vistrel idle.
 python3 - "$XVFB_PID" "$IDLE" >"$RES/xvfb_baseline.json" <<'PY'
 import json, os, sys, time
@@ -129,3 +165,11 @@ for f in $FPSL; do
 done
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$RES/env.txt"
 python3 "$HERE/peers/lib/summary.py" "$RES" | tee "$RES/summary.md"
+# The chart only redraws what the records and summary already hold: if it fails, the run stands.
+/usr/bin/python3 "$HERE/chart.py" "$RES" --out "$RES/cpu-latency.png" >/dev/null 2>"$RES/logs/chart.log"
+rc=$?
+if [ "$rc" = 0 ]; then
+    log "chart: $RES/cpu-latency.png"
+else
+    log "chart failed (exit $rc): $(tail -n 1 "$RES/logs/chart.log")"
+fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """summary.py RESDIR: the side-by-side table (medians over runs, [min-max]) from
-RESDIR/{throughput,latency,idle}.jsonl and xvfb_baseline.json, as markdown."""
+RESDIR/{throughput,latency,idle}.jsonl and xvfb_baseline.json, and the first-picture table from
+RESDIR/first_frame.jsonl (medians over all probes), as markdown."""
 import json
 import os
 import statistics
@@ -75,7 +76,45 @@ def main():
         out += ["", "Busiest threads (first good run):", ""]
         for (label, fps), t in sorted(top.items(), key=lambda kv: (kv[0][1], kv[0][0])):
             out.append("- %s %d fps: %s" % (label, fps, t))
+    out += first_frame_table(load(os.path.join(res, "first_frame.jsonl")))
     print("\n".join(out))
+
+
+def first_frame_table(ff):
+    """New client's first picture, per server, frame rate and mode, over the probes of all runs."""
+    if not ff:
+        return []
+    out = ["", "First picture for a new client (bench/peers/lib/first_frame.py), ms, median [min-max] "
+           "over the probes:", "",
+           "| server | fps | mode | probes ok | PLAY -> first whole IDR picture | PLAY -> first RTP packet "
+           "| connect -> first whole IDR picture | PLAY answer | pictures before the IDR | 1000/fps |",
+           "|---|---|---|---|---|---|---|---|---|---|"]
+    order = {"cold": 0, "warm": 1}
+    keys = sorted({(r["label"], r["fps"], r["mode"]) for r in ff},
+                  key=lambda k: (k[1], k[0], order.get(k[2], 2), k[2]))
+    failures = []
+    for label, fps, mode in keys:
+        rs = [r for r in ff if (r["label"], r["fps"], r["mode"]) == (label, fps, mode)]
+        details = [p for r in rs for p in (r.get("probe_details") or [])]
+        pool = lambda k: [p.get(k) for p in details]  # noqa: E731
+        out.append("| %s | %d | %s | %d/%d | %s | %s | %s | %s | %s | %.1f |" % (
+            label, fps, mode, sum(1 for x in pool("play_to_first_idr_complete") if x is not None),
+            sum(r.get("probes", 0) for r in rs),
+            rng(pool("play_to_first_idr_complete")), rng(pool("play_to_first_packet")),
+            rng(pool("open_to_first_idr_complete")), rng(pool("play_to_answer"), "%.2f"),
+            rng([p.get("non_idr_frames_before") for p in details if p.get("play_to_first_idr_complete")
+                 is not None], "%.0f"),
+            1000.0 / fps))
+        failures += ["- %s %d fps %s: %s" % (label, fps, mode, r.get("error"))
+                     for r in rs if r.get("error")]
+    out += ["", "Reference for \"PLAY -> first whole IDR picture\": a server that captures and encodes "
+            "a key frame for the new client needs about one frame interval plus one encode; this "
+            "table gives 1000/fps only, add the median encode time (not known here) yourself. The "
+            "GStreamer server builds its pipeline at DESCRIBE, so a cold PLAY can find a picture "
+            "waiting: \"connect -> first whole IDR picture\" includes that start-up."]
+    if failures:
+        out += ["", "First-picture runs with errors:", ""] + failures
+    return out
 
 
 if __name__ == "__main__":
