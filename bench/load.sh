@@ -114,6 +114,8 @@ drops_after=$(grep -c 'full, drop' "$log" || true)
 echo "load after:  $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "sender queue overflows logged during the long run: $((drops_after - drops_before));" \
   "send failures in the whole log: $(grep -c 'send package failed' "$log" || true)"
+# The program's own minute summaries of capture-to-sent latency, over every viewer's frames.
+grep -h 'frame latency' "$log" | sed 's/^/program log: /' || echo "program log: no frame latency summary yet"
 
 python3 - "$work" "$tcp" "$udp" <<'PY'
 import statistics, sys

@@ -147,7 +147,9 @@ if [ "$FF" = 1 ]; then
         done
     done
 fi
-# The no-capture baseline of the X server (drawing the moving content only), then Vistrel idle.
+# The no-capture baseline of the X server (drawing the moving content only), then Vistrel idle;
+# --idle-window 0 skips both (as --runs 0 skips throughput), e.g. for a latency-only pass.
+if [ "$IDLE" != 0 ]; then
 python3 - "$XVFB_PID" "$IDLE" >"$RES/xvfb_baseline.json" <<'PY'
 import json, os, sys, time
 tick = os.sysconf("SC_CLK_TCK")
@@ -163,12 +165,20 @@ for f in $FPSL; do
         --size "$SIZE" --fps "$f" --window "$IDLE" --out "$RES/idle.jsonl" --logdir "$RES/logs" \
         --also-pid "xvfb:$XVFB_PID" >&2 || true
 done
+fi
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$RES/env.txt"
 python3 "$HERE/peers/lib/summary.py" "$RES" | tee "$RES/summary.md"
 # The chart only redraws what the records and summary already hold: if it fails, the run stands.
-/usr/bin/python3 "$HERE/chart.py" "$RES" --out "$RES/cpu-latency.png" >/dev/null 2>"$RES/logs/chart.log"
-rc=$?
-if [ "$rc" = 0 ]; then
+rc=0
+if [ "$RUNS" = 0 ]; then
+    log "no throughput runs, so no chart"
+else
+    /usr/bin/python3 "$HERE/chart.py" "$RES" --out "$RES/cpu-latency.png" >/dev/null 2>"$RES/logs/chart.log"
+    rc=$?
+fi
+if [ "$RUNS" = 0 ]; then
+    :
+elif [ "$rc" = 0 ]; then
     log "chart: $RES/cpu-latency.png"
 else
     log "chart failed (exit $rc): $(tail -n 1 "$RES/logs/chart.log")"
