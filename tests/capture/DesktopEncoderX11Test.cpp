@@ -16,40 +16,53 @@ struct Case {
   int expectedWidth, expectedHeight;
 };
 
-class DesktopEncoderOnX11 : public ::testing::TestWithParam<Case> {};
+// A 640x480 Xvfb screen at the case's depth and a desktop encoder on it, with the case's settings.
+class DesktopEncoderOnX11 : public ::testing::TestWithParam<Case> {
+ protected:
+  DesktopEncoderOnX11()
+      : display_({640, 480, GetParam().depth}),
+        screen_(display_.Name()),
+        encoder_(TVideoSettings{8, kEncodeTypeH264, 0, GetParam().width, GetParam().height},
+                 binding_, platform::CreateScreenCapture(clock_, display_.Name()), clock_,
+                 log_.get()) {}
+
+  // Polls once per frame interval, so that every poll encodes.
+  void Poll(int times) {
+    for (int i = 0; i < times; ++i) {
+      encoder_.Poll();
+      clock_.tick += encoder_.FrameInterval();
+    }
+  }
+
+  XvfbDisplay display_;
+  TestScreen screen_;
+  FakeClock clock_;
+  TempLog log_;
+  TestBinding binding_;
+  TDesktopEncoder encoder_;
+};
 
 TEST_P(DesktopEncoderOnX11, EncodesTheScreenAtTheConfiguredSize) {
   const Case& c = GetParam();
-  XvfbDisplay display({640, 480, c.depth});
-  TestScreen screen(display.Name());
-  screen.Fill(0, 0, 640, 240, {255, 0, 0});
-  screen.Fill(0, 240, 640, 240, {0, 0, 255});
-  screen.Sync();
-
-  FakeClock clock;
-  TempLog log;
-  TestBinding binding;
-  TDesktopEncoder encoder(TVideoSettings{8, kEncodeTypeH264, 0, c.width, c.height}, binding,
-                          platform::CreateScreenCapture(clock, display.Name()), clock, log.get());
+  screen_.Fill(0, 0, 640, 240, {255, 0, 0});
+  screen_.Fill(0, 240, 640, 240, {0, 0, 255});
+  screen_.Sync();
   std::vector<TFrameHeader> headers;
-  encoder.SetOnFrame([&headers](TDesktopEncoder& e) {
+  encoder_.SetOnFrame([&headers](TDesktopEncoder& e) {
     const auto header = ReadFrameHeader(e.FrameBuffer());
     if (header) headers.push_back(*header);
   });
-  for (int i = 0; i < 3; ++i) {
-    encoder.Poll();
-    clock.tick += encoder.FrameInterval();
-  }
-  ASSERT_EQ(headers.size(), 3u) << log.Text();
+  Poll(3);
+  ASSERT_EQ(headers.size(), 3u) << log_.Text();
   EXPECT_EQ(headers[0].FrameType, 2);
   EXPECT_EQ(headers[0].Width, c.expectedWidth);
   EXPECT_EQ(headers[0].Height, c.expectedHeight);
-  EXPECT_NE(encoder.FmtpLine(), "");
+  EXPECT_NE(encoder_.FmtpLine(), "");
 
   // Upright and in the same colours at every depth: red on top, blue below (V high for red, U
   // high for blue; BT.601 limited range).
   const TYuvLayout layout = YuvLayoutFor(c.expectedWidth, c.expectedHeight);
-  const auto yuv = encoder.YuvBuffer();
+  const auto yuv = encoder_.YuvBuffer();
   const size_t topRow = 2 * layout.chromaStride;
   const size_t bottomRow = (layout.chromaRows - 3) * layout.chromaStride;
   EXPECT_NEAR(yuv[layout.vOffset + topRow + 4], 240, 2);
@@ -62,37 +75,24 @@ TEST_P(DesktopEncoderOnX11, EncodesTheScreenAtTheConfiguredSize) {
 // Once the buffers exist, capturing, converting and encoding a picture takes nothing from the
 // heap: not at full size (read in bands), not at a depth that needs expanding, not stretched.
 TEST_P(DesktopEncoderOnX11, AfterTheFirstPicturesTheFramePathAllocatesNothing) {
-  const Case& c = GetParam();
-  XvfbDisplay display({640, 480, c.depth});
-  TestScreen screen(display.Name());
-  screen.Fill(0, 0, 640, 480, {0, 128, 0});
-  screen.Sync();
-
-  FakeClock clock;
-  TempLog log;
-  TestBinding binding;
-  TDesktopEncoder encoder(TVideoSettings{8, kEncodeTypeH264, 0, c.width, c.height}, binding,
-                          platform::CreateScreenCapture(clock, display.Name()), clock, log.get());
+  screen_.Fill(0, 0, 640, 480, {0, 128, 0});
+  screen_.Sync();
   int frames = 0;
-  encoder.SetOnFrame([&frames](TDesktopEncoder&) { ++frames; });
-  for (int i = 0; i < 3; ++i) {
-    encoder.Poll();
-    clock.tick += encoder.FrameInterval();
-  }
-  ASSERT_EQ(frames, 3) << log.Text();
+  encoder_.SetOnFrame([&frames](TDesktopEncoder&) { ++frames; });
+  Poll(3);
+  ASSERT_EQ(frames, 3) << log_.Text();
 
   long allocations = 0;
   {
     const AllocationCounter counter;
     for (int i = 0; i < 5; ++i) {
-      screen.Fill(0, 40 * i, 640, 40, {255, 255, 255});
-      screen.Sync();
-      encoder.Poll();
-      clock.tick += encoder.FrameInterval();
+      screen_.Fill(0, 40 * i, 640, 40, {255, 255, 255});
+      screen_.Sync();
+      Poll(1);
     }
     allocations = counter.Count();
   }
-  EXPECT_EQ(frames, 8) << log.Text();
+  EXPECT_EQ(frames, 8) << log_.Text();
   EXPECT_EQ(allocations, 0);
 }
 
