@@ -54,13 +54,7 @@ class DesktopEncoderTest : public ::testing::Test {
     });
     return encoder;
   }
-  // Polls once per frame interval, so that every poll encodes.
-  void Run(TDesktopEncoder& encoder, int polls) {
-    for (int i = 0; i < polls; ++i) {
-      encoder.Poll();
-      clock_.tick += encoder.FrameInterval();
-    }
-  }
+  void Run(TDesktopEncoder& encoder, int polls) { PollEveryInterval(encoder, clock_, polls); }
 
   FakeClock clock_;
   TempLog log_;

@@ -27,6 +27,14 @@ class FakeClock : public platform::TClock {
   uint32_t tick = 1000;
 };
 
+// Polls once per frame interval, moving the clock on, so that every poll encodes.
+inline void PollEveryInterval(TDesktopEncoder& encoder, FakeClock& clock, int polls) {
+  for (int i = 0; i < polls; ++i) {
+    encoder.Poll();
+    clock.tick += encoder.FrameInterval();
+  }
+}
+
 // Left half red, right half blue, a white band moving down: every picture differs, and the colours
 // sit in known places.
 class FakeScreen : public platform::TScreenCapture {

@@ -26,13 +26,7 @@ class DesktopEncoderOnX11 : public ::testing::TestWithParam<Case> {
                  binding_, platform::CreateScreenCapture(clock_, display_.Name()), clock_,
                  log_.get()) {}
 
-  // Polls once per frame interval, so that every poll encodes.
-  void Poll(int times) {
-    for (int i = 0; i < times; ++i) {
-      encoder_.Poll();
-      clock_.tick += encoder_.FrameInterval();
-    }
-  }
+  void Poll(int times) { PollEveryInterval(encoder_, clock_, times); }
 
   XvfbDisplay display_;
   TestScreen screen_;
