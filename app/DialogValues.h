@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "IniFile.h"
+#include "config/IniFile.h"
 
 // The port a user typed: surrounding blanks ignored, decimal or hexadecimal ("0x", "$"); anything
 // that is not a 32-bit integer gives the standard port 6554. No range check: the listener reports

@@ -5,10 +5,10 @@
 #include <utility>
 
 #include "CodePage.h"
-#include "DurableFile.h"
-#include "ProgramFolder.h"
-#include "ServiceLog.h"
-#include "Settings.h"
+#include "config/Settings.h"
+#include "log/ServiceLog.h"
+#include "platform/DurableFile.h"
+#include "platform/ProgramFolder.h"
 
 namespace fs = std::filesystem;
 

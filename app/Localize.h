@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "IniFile.h"
+#include "config/IniFile.h"
 
 // The font a language asks for, as plain data; the GUI maps it to a real font.
 struct TLanguageFont {

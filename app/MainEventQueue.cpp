@@ -3,7 +3,7 @@
 #include <exception>
 #include <string>
 
-#include "ServiceLog.h"
+#include "log/ServiceLog.h"
 
 TMainEventQueue::TMainEventQueue(LogSink log) : log_(std::move(log)) {}
 

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <filesystem>
 
-#include "ProcessList.h"
+#include "platform/ProcessList.h"
 
 namespace {
 

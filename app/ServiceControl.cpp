@@ -3,14 +3,14 @@
 #include <exception>
 #include <memory>
 
-#include "ByeAction.h"
-#include "LivePipeline.h"
-#include "LiveSession.h"
 #include "MainEventQueue.h"
-#include "RtspService.h"
-#include "RtspUdpServer.h"
-#include "ServiceLog.h"
-#include "Settings.h"
+#include "config/Settings.h"
+#include "log/ServiceLog.h"
+#include "rtsp/RtspService.h"
+#include "stream/ByeAction.h"
+#include "stream/LivePipeline.h"
+#include "stream/LiveSession.h"
+#include "stream/RtspUdpServer.h"
 
 void StartService() {
   LogMessage("start service-->");

@@ -3,18 +3,18 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "EncoderBinding.h"
 #include "Localize.h"
 #include "MainEventQueue.h"
 #include "ProcessUtil.h"
-#include "ProgramFolder.h"
 #include "ResourceTexts.h"
-#include "ScreenCapture.h"
 #include "ServiceControl.h"
-#include "ServiceLog.h"
-#include "Settings.h"
-#include "SignalWait.h"
-#include "TrayProgram.h"
+#include "app/gui/TrayProgram.h"
+#include "capture/EncoderBinding.h"
+#include "config/Settings.h"
+#include "log/ServiceLog.h"
+#include "platform/ProgramFolder.h"
+#include "platform/ScreenCapture.h"
+#include "platform/SignalWait.h"
 
 namespace {
 

@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "DesktopEncoder.h"
 #include "ProcessCpu.h"
-#include "ServiceLog.h"
-#include "TestScreen.h"
-#include "XvfbDisplay.h"
+#include "capture/DesktopEncoder.h"
+#include "log/ServiceLog.h"
+#include "tests/support/TestScreen.h"
+#include "tests/support/XvfbDisplay.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "OrxEncoderLibrary.h"
 #include "ProcessCpu.h"
-#include "SyntheticPicture.h"
+#include "tests/support/OrxEncoderLibrary.h"
+#include "tests/support/SyntheticPicture.h"
 
 namespace {
 

@@ -31,14 +31,14 @@
 #include <thread>
 #include <vector>
 
-#include "FrameHeader.h"
-#include "FrameType.h"
-#include "LiveSession.h"
-#include "OrxEncoderLibrary.h"
 #include "ProcessCpu.h"
-#include "SyntheticPicture.h"
-#include "TcpListener.h"
-#include "TcpRtpConnection.h"
+#include "capture/FrameHeader.h"
+#include "capture/FrameType.h"
+#include "platform/TcpListener.h"
+#include "stream/LiveSession.h"
+#include "stream/TcpRtpConnection.h"
+#include "tests/support/OrxEncoderLibrary.h"
+#include "tests/support/SyntheticPicture.h"
 
 extern char** environ;
 

@@ -9,7 +9,7 @@
 #include "FmtpLine.h"
 #include "FrameHeader.h"
 #include "Rounding.h"
-#include "ServiceLog.h"
+#include "log/ServiceLog.h"
 
 namespace {
 

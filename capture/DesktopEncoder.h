@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "Clock.h"
 #include "DefaultInitAllocator.h"
 #include "EncoderBinding.h"
-#include "ScreenCapture.h"
-#include "Settings.h"
+#include "config/Settings.h"
+#include "platform/Clock.h"
+#include "platform/ScreenCapture.h"
 
 class TServiceLogFile;
 

@@ -1,6 +1,6 @@
 #include "EncoderBinding.h"
 
-#include "ProgramFolder.h"
+#include "platform/ProgramFolder.h"
 
 bool IsEncoderChannel(OrxEnHandle channel) {
   return channel != nullptr && channel != kNoEncoderChannel;

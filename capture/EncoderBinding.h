@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <string>
 
-#include "DynamicLibrary.h"
-#include "OrxEncoder.h"
+#include "encoder/OrxEncoder.h"
+#include "platform/DynamicLibrary.h"
 
 // The channel handle that stands for "no encoder": the create export could not be found.
 inline const OrxEnHandle kNoEncoderChannel = reinterpret_cast<OrxEnHandle>(intptr_t{-1});

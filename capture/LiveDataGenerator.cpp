@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "DesktopEncoder.h"
-#include "ServiceLog.h"
+#include "log/ServiceLog.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "FmtpLine.h"
+#include "capture/FmtpLine.h"
 
 namespace {
 

@@ -21,9 +21,9 @@
 #include <system_error>
 #include <vector>
 
-#include "DurableFile.h"
-#include "IniFile.h"
-#include "Settings.h"
+#include "config/IniFile.h"
+#include "config/Settings.h"
+#include "platform/DurableFile.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <string_view>
 #include <system_error>
 
-#include "DurableFile.h"
-#include "Localize.h"
-#include "ResourceTexts.h"
+#include "app/Localize.h"
+#include "app/ResourceTexts.h"
+#include "platform/DurableFile.h"
 
 namespace {
 

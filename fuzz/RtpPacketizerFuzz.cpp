@@ -22,12 +22,12 @@
 #include <utility>
 #include <vector>
 
-#include "ByeAction.h"
-#include "FrameHeader.h"
-#include "FramePackage.h"
-#include "FrameSender.h"
-#include "RtpTransport.h"
-#include "Settings.h"
+#include "capture/FrameHeader.h"
+#include "capture/FramePackage.h"
+#include "config/Settings.h"
+#include "stream/ByeAction.h"
+#include "stream/FrameSender.h"
+#include "stream/RtpTransport.h"
 
 namespace {
 

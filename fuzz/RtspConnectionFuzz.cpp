@@ -31,16 +31,16 @@
 #include <utility>
 #include <vector>
 
-#include "ByeAction.h"
-#include "Clock.h"
-#include "FrameHeader.h"
-#include "FreeLoopbackPort.h"
-#include "LiveChannel.h"
-#include "LiveSession.h"
-#include "RtspMessageText.h"
-#include "RtspService.h"
-#include "RtspServlets.h"
-#include "Settings.h"
+#include "capture/FrameHeader.h"
+#include "config/Settings.h"
+#include "platform/Clock.h"
+#include "rtsp/RtspMessageText.h"
+#include "rtsp/RtspService.h"
+#include "rtsp/RtspServlets.h"
+#include "stream/ByeAction.h"
+#include "stream/LiveChannel.h"
+#include "stream/LiveSession.h"
+#include "tests/support/FreeLoopbackPort.h"
 
 namespace {
 

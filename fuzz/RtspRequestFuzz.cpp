@@ -10,13 +10,13 @@
 #include <string_view>
 #include <vector>
 
-#include "Clock.h"
-#include "RtspMessageText.h"
-#include "RtspRequest.h"
-#include "RtspRequestContext.h"
-#include "RtspRequestHead.h"
-#include "RtspResponse.h"
-#include "RtspServlets.h"
+#include "platform/Clock.h"
+#include "rtsp/RtspMessageText.h"
+#include "rtsp/RtspRequest.h"
+#include "rtsp/RtspRequestContext.h"
+#include "rtsp/RtspRequestHead.h"
+#include "rtsp/RtspResponse.h"
+#include "rtsp/RtspServlets.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Clock.h"
+#include "platform/Clock.h"
 
 // The lines of text. A line ends at CR LF, at a lone CR or at a lone LF, so requests from clients
 // that end lines differently read alike. A last line without a break still counts; a break at the

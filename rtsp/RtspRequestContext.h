@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "Clock.h"
 #include "RtspRequest.h"
 #include "RtspResponse.h"
+#include "platform/Clock.h"
 
 class TRtpConnection;
 

@@ -11,8 +11,8 @@
 #include "RtspRequestContext.h"
 #include "RtspRequestHead.h"
 #include "RtspStatus.h"
-#include "ServiceLog.h"
-#include "TcpRtpConnection.h"
+#include "log/ServiceLog.h"
+#include "stream/TcpRtpConnection.h"
 
 namespace {
 

@@ -34,10 +34,10 @@
 #include <string_view>
 #include <vector>
 
-#include "BaseSessionManager.h"
-#include "Clock.h"
 #include "RtspServlet.h"
-#include "TcpListener.h"
+#include "platform/Clock.h"
+#include "platform/TcpListener.h"
+#include "stream/BaseSessionManager.h"
 
 class TRtspContext;
 class TTcpRtpConnection;

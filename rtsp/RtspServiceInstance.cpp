@@ -3,9 +3,9 @@
 #include <memory>
 #include <mutex>
 
-#include "LiveSession.h"
 #include "RtspService.h"
 #include "RtspServlets.h"
+#include "stream/LiveSession.h"
 
 namespace {
 

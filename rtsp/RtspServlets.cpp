@@ -4,15 +4,15 @@
 #include <thread>
 #include <utility>
 
-#include "DesktopEncoder.h"
-#include "LiveChannel.h"
-#include "LiveSession.h"
 #include "RtspMessageText.h"
 #include "RtspRequestContext.h"
 #include "RtspStatus.h"
 #include "Sdp.h"
-#include "ServiceLog.h"
-#include "Settings.h"
+#include "capture/DesktopEncoder.h"
+#include "config/Settings.h"
+#include "log/ServiceLog.h"
+#include "stream/LiveChannel.h"
+#include "stream/LiveSession.h"
 
 namespace {
 

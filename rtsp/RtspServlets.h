@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "BaseSession.h"
-#include "Clock.h"
 #include "RtspServlet.h"
+#include "platform/Clock.h"
+#include "stream/BaseSession.h"
 
 class TLiveChannel;
 class TLiveSessionManager;

@@ -1,6 +1,6 @@
 #include "Sdp.h"
 
-#include "Settings.h"
+#include "config/Settings.h"
 
 std::string_view SdpVideoTitle(int32_t videoCodec) {
   switch (videoCodec) {

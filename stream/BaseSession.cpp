@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "ServiceLog.h"
+#include "log/ServiceLog.h"
 
 TBaseSession::TBaseSession(const TSessionLinks& links, std::string className)
     : links_(links),

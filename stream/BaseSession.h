@@ -13,10 +13,10 @@
 #include <string_view>
 
 #include "ByeAction.h"
-#include "Clock.h"
-#include "FramePackage.h"
 #include "FrameSender.h"
 #include "RtpTransport.h"
+#include "capture/FramePackage.h"
+#include "platform/Clock.h"
 
 // What sessions use from the rest of the process; shared by every session of one manager.
 struct TSessionLinks {

@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "ServiceLog.h"
+#include "log/ServiceLog.h"
 
 void TProcessByeActionPoster::SetReceiver(Receiver receiver) {
   const std::lock_guard lock(mutex_);

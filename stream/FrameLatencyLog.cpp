@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "ServiceLog.h"
+#include "log/ServiceLog.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 #include <thread>
 #include <utility>
 
-#include "Clock.h"
 #include "FrameLatencyLog.h"
 #include "FrameSendThread.h"
-#include "Rounding.h"
-#include "ServiceLog.h"
-#include "Settings.h"
+#include "capture/Rounding.h"
+#include "config/Settings.h"
+#include "log/ServiceLog.h"
+#include "platform/Clock.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 
 #include "BuffStream.h"
 #include "ByeAction.h"
-#include "FramePackage.h"
-#include "ObjectBlockingQueue.h"
 #include "RtpTransport.h"
+#include "capture/FramePackage.h"
+#include "capture/ObjectBlockingQueue.h"
 
 class TFrameSendThread;
 

@@ -4,10 +4,10 @@
 
 #include "BaseSession.h"
 #include "BaseSessionManager.h"
-#include "FrameHeader.h"
-#include "FramePackage.h"
-#include "ServiceLog.h"
-#include "Settings.h"
+#include "capture/FrameHeader.h"
+#include "capture/FramePackage.h"
+#include "config/Settings.h"
+#include "log/ServiceLog.h"
 
 namespace {
 

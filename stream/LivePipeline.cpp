@@ -1,9 +1,9 @@
 #include "LivePipeline.h"
 
-#include "DesktopEncoder.h"
 #include "LiveChannel.h"
-#include "LiveDataGenerator.h"
 #include "LiveSession.h"
+#include "capture/DesktopEncoder.h"
+#include "capture/LiveDataGenerator.h"
 
 void StartLivePipeline() {
   TLiveDataGeneratorLinks links;

@@ -2,9 +2,9 @@
 
 #include <mutex>
 
-#include "DesktopEncoder.h"
 #include "RtspUdpServer.h"
-#include "Settings.h"
+#include "capture/DesktopEncoder.h"
+#include "config/Settings.h"
 
 TLiveSessionManager::TLiveSessionManager(TSessionLinks links, TLiveChannelManager& channels)
     : TBaseSessionManager(std::move(links)), channels_(channels) {}

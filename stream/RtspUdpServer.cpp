@@ -6,8 +6,8 @@
 #include <shared_mutex>
 #include <utility>
 
-#include "ServiceLog.h"
-#include "Settings.h"
+#include "config/Settings.h"
+#include "log/ServiceLog.h"
 
 namespace {
 

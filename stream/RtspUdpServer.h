@@ -10,7 +10,7 @@
 #include <string>
 
 #include "RtpTransport.h"
-#include "UdpSocket.h"
+#include "platform/UdpSocket.h"
 
 // Told of each datagram's source address and the client's RTP port it stands for.
 using TDatagramListener = std::function<void(const std::string& address, int port)>;

@@ -6,7 +6,7 @@
 #include <span>
 
 #include "RtpTransport.h"
-#include "TcpConnection.h"
+#include "platform/TcpConnection.h"
 
 class TTcpRtpConnection final : public TRtpConnection {
  public:

@@ -5,10 +5,10 @@
 #include <QPushButton>
 
 #include "DialogParts.h"
-#include "DialogValues.h"
-#include "IniFile.h"
 #include "LanguageFont.h"
-#include "Settings.h"
+#include "app/DialogValues.h"
+#include "config/IniFile.h"
+#include "config/Settings.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "ResourceTexts.h"
+#include "app/ResourceTexts.h"
 
 class QLabel;
 class QPushButton;

@@ -3,7 +3,7 @@
 #include <QFontDatabase>
 #include <QWidget>
 
-#include "ResourceTexts.h"
+#include "app/ResourceTexts.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <QFont>
 
-#include "Localize.h"
+#include "app/Localize.h"
 
 class QWidget;
 

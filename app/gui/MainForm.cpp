@@ -15,13 +15,13 @@
 #include "DialogParts.h"
 #include "LanguageFont.h"
 #include "PubTool.h"
-#include "ResourceTexts.h"
-#include "ServiceControl.h"
-#include "ServiceLog.h"
-#include "Settings.h"
 #include "SetupLanguageDialog.h"
-#include "StartupLogo.h"
 #include "SystemSetupDialog.h"
+#include "app/ResourceTexts.h"
+#include "app/ServiceControl.h"
+#include "app/StartupLogo.h"
+#include "config/Settings.h"
+#include "log/ServiceLog.h"
 
 namespace {
 

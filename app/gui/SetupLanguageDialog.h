@@ -3,8 +3,8 @@
 
 #include <QDialog>
 
-#include "Localize.h"
-#include "ResourceTexts.h"
+#include "app/Localize.h"
+#include "app/ResourceTexts.h"
 
 class QComboBox;
 class QLabel;

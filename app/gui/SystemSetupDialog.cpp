@@ -5,8 +5,8 @@
 #include <QPushButton>
 
 #include "DialogParts.h"
-#include "DialogValues.h"
 #include "LanguageFont.h"
+#include "app/DialogValues.h"
 
 TFrmSystemSetup::TFrmSystemSetup(const TResourceTexts& texts, int32_t port, QWidget* parent)
     : QDialog(parent) {

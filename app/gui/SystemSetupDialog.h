@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "ResourceTexts.h"
+#include "app/ResourceTexts.h"
 
 class QLabel;
 class QLineEdit;

@@ -5,11 +5,11 @@
 
 #include <cstdlib>
 
-#include "MainEventQueue.h"
 #include "MainForm.h"
-#include "ProgramFolder.h"
-#include "ServiceControl.h"
-#include "ServiceLog.h"
+#include "app/MainEventQueue.h"
+#include "app/ServiceControl.h"
+#include "log/ServiceLog.h"
+#include "platform/ProgramFolder.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "DurableFile.h"
+#include "platform/DurableFile.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "DynamicLibrary.h"
+#include "platform/DynamicLibrary.h"
 
 #include <dlfcn.h>
 

@@ -1,4 +1,4 @@
-#include "ProcessList.h"
+#include "platform/ProcessList.h"
 
 #include <cctype>
 #include <filesystem>

@@ -1,4 +1,4 @@
-#include "SignalWait.h"
+#include "platform/SignalWait.h"
 
 #include <pthread.h>
 #include <signal.h>

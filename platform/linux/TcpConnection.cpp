@@ -1,4 +1,4 @@
-#include "TcpConnection.h"
+#include "platform/TcpConnection.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "TcpListener.h"
+#include "platform/TcpListener.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "UdpSocket.h"
+#include "platform/UdpSocket.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "x11/CursorOverlay.h"
+#include "platform/x11/CursorOverlay.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "x11/PixelExpansion.h"
+#include "platform/x11/PixelExpansion.h"
 
 #include <libyuv/convert_argb.h>
 

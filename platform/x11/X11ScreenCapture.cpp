@@ -1,4 +1,4 @@
-#include "x11/X11ScreenCapture.h"
+#include "platform/x11/X11ScreenCapture.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/Xfixes.h>
@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <utility>
 
-#include "x11/CursorOverlay.h"
-#include "x11/X11Connection.h"
-#include "x11/X11ScreenGrabber.h"
+#include "platform/x11/CursorOverlay.h"
+#include "platform/x11/X11Connection.h"
+#include "platform/x11/X11ScreenGrabber.h"
 
 namespace platform {
 

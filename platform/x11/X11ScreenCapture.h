@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "ScreenCapture.h"
-#include "x11/PixelExpansion.h"
+#include "platform/ScreenCapture.h"
+#include "platform/x11/PixelExpansion.h"
 
 namespace platform::x11 {
 

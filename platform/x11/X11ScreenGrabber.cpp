@@ -1,11 +1,11 @@
-#include "x11/X11ScreenGrabber.h"
+#include "platform/x11/X11ScreenGrabber.h"
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
 #include <cstddef>
 
-#include "x11/X11Connection.h"
+#include "platform/x11/X11Connection.h"
 
 namespace platform::x11 {
 

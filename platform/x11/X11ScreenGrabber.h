@@ -9,7 +9,7 @@
 
 #include <memory>
 
-#include "x11/PixelExpansion.h"
+#include "platform/x11/PixelExpansion.h"
 
 namespace platform::x11 {
 

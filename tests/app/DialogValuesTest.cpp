@@ -1,4 +1,4 @@
-#include "DialogValues.h"
+#include "app/DialogValues.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "CodePage.h"
+#include "app/CodePage.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Localize.h"
+#include "app/Localize.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "LocalizeTestFolder.h"
-#include "ResourceTexts.h"
+#include "app/ResourceTexts.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <string>
 
-#include "IniTestFiles.h"
-#include "Subprocess.h"
+#include "tests/support/IniTestFiles.h"
+#include "tests/support/Subprocess.h"
 
 namespace localize_test {
 

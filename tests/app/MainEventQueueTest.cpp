@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "MainEventQueue.h"
+#include "app/MainEventQueue.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "ProcessUtil.h"
-#include "Subprocess.h"
+#include "app/ProcessUtil.h"
+#include "tests/support/Subprocess.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "ResourceTexts.h"
+#include "app/ResourceTexts.h"
 
 #include <gtest/gtest.h>
 

@@ -3,10 +3,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "ByeAction.h"
-#include "LiveSession.h"
-#include "ServiceControl.h"
-#include "ServiceLog.h"
+#include "app/ServiceControl.h"
+#include "log/ServiceLog.h"
+#include "stream/ByeAction.h"
+#include "stream/LiveSession.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "StartupLogo.h"
+#include "app/StartupLogo.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "IniTestFiles.h"
-#include "Subprocess.h"
+#include "tests/support/IniTestFiles.h"
+#include "tests/support/Subprocess.h"
 
 namespace {
 

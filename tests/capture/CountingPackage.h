@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "FramePackage.h"
+#include "capture/FramePackage.h"
 
 class CountingPackage : public TFramePackage {
  public:

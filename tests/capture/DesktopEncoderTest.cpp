@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "DesktopEncoderTestSupport.h"
-#include "FrameHeader.h"
+#include "capture/FrameHeader.h"
 
 namespace {
 

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "Clock.h"
-#include "DesktopEncoder.h"
-#include "EncoderBinding.h"
-#include "OrxEncoderLibrary.h"
-#include "ScreenCapture.h"
-#include "ServiceLog.h"
-#include "Subprocess.h"
+#include "capture/DesktopEncoder.h"
+#include "capture/EncoderBinding.h"
+#include "log/ServiceLog.h"
+#include "platform/Clock.h"
+#include "platform/ScreenCapture.h"
+#include "tests/support/OrxEncoderLibrary.h"
+#include "tests/support/Subprocess.h"
 
 class FakeClock : public platform::TClock {
  public:

@@ -3,9 +3,9 @@
 
 #include "AllocationCounter.h"
 #include "DesktopEncoderTestSupport.h"
-#include "FrameHeader.h"
-#include "TestScreen.h"
-#include "XvfbDisplay.h"
+#include "capture/FrameHeader.h"
+#include "tests/support/TestScreen.h"
+#include "tests/support/XvfbDisplay.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "DynamicLibrary.h"
-#include "EncoderBinding.h"
-#include "OrxEncoderLibrary.h"
-#include "SyntheticPicture.h"
+#include "capture/EncoderBinding.h"
+#include "platform/DynamicLibrary.h"
+#include "tests/support/OrxEncoderLibrary.h"
+#include "tests/support/SyntheticPicture.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "Base64.h"
-#include "FmtpLine.h"
+#include "capture/Base64.h"
+#include "capture/FmtpLine.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <vector>
 
-#include "FrameHeader.h"
-#include "FrameType.h"
+#include "capture/FrameHeader.h"
+#include "capture/FrameType.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "GeneralQueue.h"
+#include "capture/GeneralQueue.h"
 
 namespace {
 

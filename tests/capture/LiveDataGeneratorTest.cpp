@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "DesktopEncoderTestSupport.h"
-#include "FrameHeader.h"
-#include "LiveDataGenerator.h"
+#include "capture/FrameHeader.h"
+#include "capture/LiveDataGenerator.h"
 
 namespace {
 

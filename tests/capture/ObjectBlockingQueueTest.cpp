@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "CountingPackage.h"
-#include "ObjectBlockingQueue.h"
+#include "capture/ObjectBlockingQueue.h"
 
 namespace {
 

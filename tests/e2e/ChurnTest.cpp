@@ -30,7 +30,7 @@
 
 #include "RtspTestClient.h"
 #include "RunningVistrel.h"
-#include "XvfbDisplay.h"
+#include "tests/support/XvfbDisplay.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VISTREL_CHURN_ASAN 1

@@ -12,7 +12,7 @@
 
 #include "RtspTestClient.h"
 #include "RunningVistrel.h"
-#include "XvfbDisplay.h"
+#include "tests/support/XvfbDisplay.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 // A TCP port that is free now, with the next one free for UDP as well.
 int FreePortPair();

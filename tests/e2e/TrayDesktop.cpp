@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "Subprocess.h"
+#include "tests/support/Subprocess.h"
 
 namespace {
 

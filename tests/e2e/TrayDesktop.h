@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "XvfbDisplay.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/XvfbDisplay.h"
 
 struct _XDisplay;
 

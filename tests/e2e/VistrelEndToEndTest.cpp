@@ -8,8 +8,8 @@
 
 #include "RtspTestClient.h"
 #include "RunningVistrel.h"
-#include "TestScreen.h"
-#include "XvfbDisplay.h"
+#include "tests/support/TestScreen.h"
+#include "tests/support/XvfbDisplay.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "Subprocess.h"
-#include "SyntheticPicture.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/SyntheticPicture.h"
 
 OrxEncoderLibrary& Library() {
   static OrxEncoderLibrary library;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "BaseKWEncoder.h"
-#include "OrxEncoderLibrary.h"
+#include "encoder/BaseKWEncoder.h"
+#include "tests/support/OrxEncoderLibrary.h"
 
 // The library, loaded once per test program as the service loads it.
 OrxEncoderLibrary& Library();

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "EncoderTestHelpers.h"
-#include "Subprocess.h"
-#include "SyntheticPicture.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/SyntheticPicture.h"
 
 namespace {
 

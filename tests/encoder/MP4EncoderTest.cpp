@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "EncoderTestHelpers.h"
-#include "Subprocess.h"
+#include "tests/support/Subprocess.h"
 
 namespace {
 

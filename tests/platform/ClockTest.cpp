@@ -5,7 +5,7 @@
 #include <ctime>
 #include <thread>
 
-#include "Clock.h"
+#include "platform/Clock.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "ProgramFolder.h"
+#include "platform/ProgramFolder.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "x11/CursorOverlay.h"
-#include "x11/PixelExpansion.h"
+#include "platform/x11/CursorOverlay.h"
+#include "platform/x11/PixelExpansion.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "ScreenCapture.h"
-#include "TestScreen.h"
-#include "XvfbDisplay.h"
+#include "platform/ScreenCapture.h"
+#include "tests/support/TestScreen.h"
+#include "tests/support/XvfbDisplay.h"
 
 void PrintTo(const Rgb& c, std::ostream* out) {
   *out << "rgb(" << int{c.red} << ", " << int{c.green} << ", " << int{c.blue} << ")";

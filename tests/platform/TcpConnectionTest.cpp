@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "TcpConnection.h"
-#include "TcpListener.h"
+#include "platform/TcpConnection.h"
+#include "platform/TcpListener.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "UdpSocket.h"
+#include "platform/UdpSocket.h"
 
 namespace {
 

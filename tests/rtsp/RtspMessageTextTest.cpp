@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "RtspMessageText.h"
-#include "RtspStatus.h"
+#include "rtsp/RtspMessageText.h"
+#include "rtsp/RtspStatus.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "RtspRequest.h"
-#include "RtspRequestHead.h"
-#include "RtspStatus.h"
+#include "rtsp/RtspRequest.h"
+#include "rtsp/RtspRequestHead.h"
+#include "rtsp/RtspStatus.h"
 
 namespace {
 

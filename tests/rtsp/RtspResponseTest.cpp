@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "Clock.h"
-#include "RtspRequestContext.h"
-#include "RtspResponse.h"
+#include "platform/Clock.h"
+#include "rtsp/RtspRequestContext.h"
+#include "rtsp/RtspResponse.h"
 
 namespace {
 

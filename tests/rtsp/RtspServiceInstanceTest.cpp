@@ -1,7 +1,7 @@
 // The process's service: created on first use, gone for good with FreeRtspService.
 #include <gtest/gtest.h>
 
-#include "RtspService.h"
+#include "rtsp/RtspService.h"
 
 namespace {
 

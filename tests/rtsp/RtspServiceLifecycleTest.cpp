@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "FrameHeader.h"
-#include "FrameType.h"
 #include "ServiceTestSupport.h"
+#include "capture/FrameHeader.h"
+#include "capture/FrameType.h"
 
 namespace service_test {
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "FrameHeader.h"
 #include "ServletTestSupport.h"
+#include "capture/FrameHeader.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "Sdp.h"
+#include "rtsp/Sdp.h"
 
 namespace {
 

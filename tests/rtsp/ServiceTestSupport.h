@@ -3,8 +3,8 @@
 // bounded waits.
 #pragma once
 
-#include "FreeLoopbackPort.h"
-#include "LineLog.h"
+#include "tests/support/FreeLoopbackPort.h"
+#include "tests/support/LineLog.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -28,13 +28,13 @@
 #include <utility>
 #include <vector>
 
-#include "ByeAction.h"
-#include "Clock.h"
-#include "LiveChannel.h"
-#include "LiveSession.h"
-#include "RtspHeaderList.h"
-#include "RtspRequestContext.h"
-#include "RtspService.h"
+#include "platform/Clock.h"
+#include "rtsp/RtspHeaderList.h"
+#include "rtsp/RtspRequestContext.h"
+#include "rtsp/RtspService.h"
+#include "stream/ByeAction.h"
+#include "stream/LiveChannel.h"
+#include "stream/LiveSession.h"
 
 namespace service_test {
 

@@ -3,7 +3,7 @@
 // handler and read back the answer as it went on the wire.
 #pragma once
 
-#include "LineLog.h"
+#include "tests/support/LineLog.h"
 
 #include <gtest/gtest.h>
 
@@ -17,14 +17,14 @@
 #include <utility>
 #include <vector>
 
-#include "ByeAction.h"
-#include "Clock.h"
-#include "LiveChannel.h"
-#include "LiveSession.h"
-#include "RtpTransport.h"
-#include "RtspMessageText.h"
-#include "RtspRequestContext.h"
-#include "RtspServlets.h"
+#include "platform/Clock.h"
+#include "rtsp/RtspMessageText.h"
+#include "rtsp/RtspRequestContext.h"
+#include "rtsp/RtspServlets.h"
+#include "stream/ByeAction.h"
+#include "stream/LiveChannel.h"
+#include "stream/LiveSession.h"
+#include "stream/RtpTransport.h"
 
 namespace servlet_test {
 

@@ -25,12 +25,12 @@
 #include <thread>
 #include <vector>
 
-#include "FrameHeader.h"
-#include "FrameType.h"
-#include "LiveSession.h"
 #include "SessionTestSupport.h"
-#include "TcpListener.h"
-#include "TcpRtpConnection.h"
+#include "capture/FrameHeader.h"
+#include "capture/FrameType.h"
+#include "platform/TcpListener.h"
+#include "stream/LiveSession.h"
+#include "stream/TcpRtpConnection.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "FrameLatencyLog.h"
+#include "stream/FrameLatencyLog.h"
 
 #include <gtest/gtest.h>
 

@@ -16,12 +16,12 @@
 #include <thread>
 #include <vector>
 
-#include "FrameSender.h"
-#include "FrameType.h"
-#include "OrxEncoderLibrary.h"
-#include "Settings.h"
-#include "Subprocess.h"
-#include "SyntheticPicture.h"
+#include "capture/FrameType.h"
+#include "config/Settings.h"
+#include "stream/FrameSender.h"
+#include "tests/support/OrxEncoderLibrary.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/SyntheticPicture.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "FrameSender.h"
-#include "FrameType.h"
-#include "Settings.h"
+#include "capture/FrameType.h"
+#include "config/Settings.h"
+#include "stream/FrameSender.h"
 
 namespace {
 

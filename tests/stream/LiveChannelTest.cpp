@@ -2,10 +2,10 @@
 
 #include <vector>
 
-#include "FrameHeader.h"
-#include "FrameType.h"
-#include "LiveSession.h"
 #include "SessionTestSupport.h"
+#include "capture/FrameHeader.h"
+#include "capture/FrameType.h"
+#include "stream/LiveSession.h"
 
 namespace {
 

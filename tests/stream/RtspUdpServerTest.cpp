@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "RtspUdpServer.h"
-#include "ServiceLog.h"
-#include "Settings.h"
-#include "UdpSocket.h"
+#include "config/Settings.h"
+#include "log/ServiceLog.h"
+#include "platform/UdpSocket.h"
+#include "stream/RtspUdpServer.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "FrameHeader.h"
-#include "FrameType.h"
-#include "LiveSession.h"
 #include "SessionTestSupport.h"
+#include "capture/FrameHeader.h"
+#include "capture/FrameType.h"
+#include "stream/LiveSession.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "BaseSession.h"
-#include "ByeAction.h"
-#include "Clock.h"
-#include "LineLog.h"
-#include "RtpTransport.h"
+#include "platform/Clock.h"
+#include "stream/BaseSession.h"
+#include "stream/ByeAction.h"
+#include "stream/RtpTransport.h"
+#include "tests/support/LineLog.h"
 
 class FakeConnection : public TRtpConnection {
  public:

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "OrxEncoder.h"
+#include "encoder/OrxEncoder.h"
 
 class OrxEncoderLibrary {
  public:

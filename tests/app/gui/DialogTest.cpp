@@ -11,11 +11,11 @@
 #include <filesystem>
 #include <string>
 
-#include "AboutDialog.h"
 #include "GuiTestSupport.h"
-#include "LocalizeTestFolder.h"
-#include "SetupLanguageDialog.h"
-#include "SystemSetupDialog.h"
+#include "app/gui/AboutDialog.h"
+#include "app/gui/SetupLanguageDialog.h"
+#include "app/gui/SystemSetupDialog.h"
+#include "tests/app/LocalizeTestFolder.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "GuiTestSupport.h"
-#include "LocalizeTestFolder.h"
-#include "MainForm.h"
-#include "ResourceTexts.h"
-#include "StartupLogo.h"
+#include "app/ResourceTexts.h"
+#include "app/StartupLogo.h"
+#include "app/gui/MainForm.h"
+#include "tests/app/LocalizeTestFolder.h"
 
 namespace {
 

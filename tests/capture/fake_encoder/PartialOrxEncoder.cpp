@@ -1,6 +1,6 @@
 // An OrxEncoder library with every export but OrxEn_Encode. It encodes nothing; it only lets tests
 // see which calls reached it.
-#include "OrxEncoder.h"
+#include "encoder/OrxEncoder.h"
 
 extern "C" {
 

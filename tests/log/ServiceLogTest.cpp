@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "Clock.h"
-#include "ProgramFolder.h"
-#include "ServiceLog.h"
-#include "Subprocess.h"
+#include "log/ServiceLog.h"
+#include "platform/Clock.h"
+#include "platform/ProgramFolder.h"
+#include "tests/support/Subprocess.h"
 
 namespace {
 
@@ -300,8 +300,8 @@ TEST(ServiceLogHexDump, SixteenUpperCaseGroupsPerLine) {
 TEST(ServiceLogProcessWide, LivesBesideTheProgramAndTakesLogMessage) {
   TServiceLogFile& log = GetServiceLog();
   EXPECT_EQ(&log, &GetServiceLog());
-  EXPECT_EQ(log.LogPath(), platform::ProgramFolder() / "app_tests.log");
-  EXPECT_EQ(log.BackupPath(), platform::ProgramFolder() / "app_tests.Bak");
+  EXPECT_EQ(log.LogPath(), platform::ProgramFolder() / "log_tests.log");
+  EXPECT_EQ(log.BackupPath(), platform::ProgramFolder() / "log_tests.Bak");
 
   log.StartLog();
   const std::string marker = "process-wide log test " + std::to_string(getpid());

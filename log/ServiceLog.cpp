@@ -9,7 +9,7 @@
 #include <system_error>
 #include <utility>
 
-#include "ProgramFolder.h"
+#include "platform/ProgramFolder.h"
 
 namespace {
 

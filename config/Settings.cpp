@@ -4,7 +4,7 @@
 #include <array>
 #include <cstddef>
 
-#include "ProgramFolder.h"
+#include "platform/ProgramFolder.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "DurableFile.h"
+#include "platform/DurableFile.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "Clock.h"
+#include "platform/Clock.h"
 
 class TServiceLogFile {
  public:

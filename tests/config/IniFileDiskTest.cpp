@@ -11,9 +11,9 @@
 #include <iterator>
 #include <string>
 
-#include "IniFile.h"
-#include "IniTestFiles.h"
-#include "Subprocess.h"
+#include "config/IniFile.h"
+#include "tests/support/IniTestFiles.h"
+#include "tests/support/Subprocess.h"
 
 namespace {
 
