@@ -4,11 +4,11 @@
 #include <memory>
 
 #include "MainEventQueue.h"
+#include "ProcessWiring.h"
 #include "config/Settings.h"
 #include "log/ServiceLog.h"
 #include "rtsp/RtspService.h"
 #include "stream/ByeAction.h"
-#include "stream/LivePipeline.h"
 #include "stream/LiveSession.h"
 #include "stream/RtspUdpServer.h"
 

@@ -245,11 +245,3 @@ std::string TDesktopEncoder::FmtpLine() const {
   return fmtpLine_;
 }
 
-TDesktopEncoder& DesktopEncoder() {
-  // Never destroyed: the generator thread may still be polling while the process ends.
-  static TDesktopEncoder* const instance =
-      new TDesktopEncoder(Settings().Video(), ProcessEncoderBinding(),
-                          platform::CreateScreenCapture(platform::SystemClock()),
-                          platform::SystemClock(), GetServiceLog());
-  return *instance;
-}

@@ -100,10 +100,6 @@ class TDesktopEncoder {
   std::string fmtpLine_;
 };
 
-// The process's desktop encoder, created on first use from the process-wide settings, binding,
-// screen and log; safe to call first from several threads at once.
-TDesktopEncoder& DesktopEncoder();
-
 // The planar 4:2:0 layout the encoder channel receives: Y, then V, then U; chroma rows hold
 // ceil(width / 2) samples, and there are floor(height / 2) of them.
 struct TYuvLayout {

@@ -130,8 +130,3 @@ class TRTSPService {
   // Last: destroyed first, after its threads are joined, while everything above is still alive.
   platform::TTcpListener listener_;
 };
-
-// The process's service with the program's handlers, created on first use (inactive, port 9554).
-TRTSPService& RtspService();
-// Destroys the process's service if there is one, with the session manager and every session.
-void FreeRtspService();

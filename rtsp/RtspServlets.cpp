@@ -8,7 +8,6 @@
 #include "RtspRequestContext.h"
 #include "RtspStatus.h"
 #include "Sdp.h"
-#include "capture/DesktopEncoder.h"
 #include "config/Settings.h"
 #include "log/ServiceLog.h"
 #include "stream/LiveChannel.h"
@@ -120,16 +119,6 @@ std::optional<TTransportChoice> ChooseTransport(std::string_view value, bool udp
     return TTransportChoice{std::move(protocol), std::move(element), port};
   }
   return std::nullopt;
-}
-
-TRtspServletLinks ProcessServletLinks() {
-  TRtspServletLinks links;
-  links.sessions = [] { return LiveSessionManager(); };
-  links.channel = [] { return &LiveChannelManager().GetOrCreateChannel(); };
-  links.fmtpLine = [] { return DesktopEncoder().FmtpLine(); };
-  links.udpEnabled = Settings().UdpEnabled();
-  links.audioEnabled = Settings().AudioEnabled();
-  return links;
 }
 
 std::vector<std::unique_ptr<TRtspServlet>> MakeRtspServlets(const TRtspServletLinks& links) {

@@ -39,9 +39,6 @@ struct TRtspServletLinks {
   std::function<void(std::chrono::milliseconds)> sleep;
 };
 
-// The links of the process: LiveSessionManager, the "live" channel of LiveChannelManager, the
-// desktop encoder's fmtp line, and the UDP and audio switches of Settings() as they are now.
-TRtspServletLinks ProcessServletLinks();
 
 // One handler of each method, in the order OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN.
 std::vector<std::unique_ptr<TRtspServlet>> MakeRtspServlets(const TRtspServletLinks& links);

@@ -6,7 +6,6 @@
 #include "BaseSessionManager.h"
 #include "capture/FrameHeader.h"
 #include "capture/FramePackage.h"
-#include "config/Settings.h"
 #include "log/ServiceLog.h"
 
 namespace {
@@ -125,8 +124,3 @@ TLiveChannel& TLiveChannelManager::GetOrCreateChannel() {
   return *channel;
 }
 
-TLiveChannelManager& LiveChannelManager() {
-  static TLiveChannelManager* const instance =
-      new TLiveChannelManager(Settings().Video().encodeType);
-  return *instance;
-}

@@ -66,7 +66,3 @@ class TLiveChannelManager {
   std::mutex lock_;
   std::map<std::string, std::unique_ptr<TLiveChannel>> channels_;
 };
-
-// The process's channel manager, created on first use with the configured encoder type and kept
-// until the process ends.
-TLiveChannelManager& LiveChannelManager();

@@ -1,10 +1,6 @@
 #include "LiveSession.h"
 
-#include <mutex>
 
-#include "RtspUdpServer.h"
-#include "capture/DesktopEncoder.h"
-#include "config/Settings.h"
 
 TLiveSessionManager::TLiveSessionManager(TSessionLinks links, TLiveChannelManager& channels)
     : TBaseSessionManager(std::move(links)), channels_(channels) {}
@@ -33,69 +29,3 @@ void TLiveSessionManager::RemoveSession(const SessionPtr& session) {
   TBaseSessionManager::RemoveSession(session);
 }
 
-namespace {
-
-// Sends through whichever UDP server the process has at the time of sending.
-class ProcessUdpSender final : public TRtpDatagramSender {
- public:
-  bool SendDatagram(const std::string& address, uint16_t port,
-                    std::span<const uint8_t> bytes) override {
-    return RtspUdpServer().SendDatagram(address, port, bytes);
-  }
-};
-
-std::mutex processManagerLock;
-std::shared_ptr<TLiveSessionManager> processManager;
-
-TSessionLinks ProcessSessionLinks() {
-  static ProcessUdpSender udpSender;
-  TSessionLinks links;
-  links.fps = Settings().Video().fps;
-  links.datagramSender = &udpSender;
-  links.serverRtpPort = [] {
-    TRTSPUDPServer& server = RtspUdpServer();
-    server.Activate();
-    return server.RtpPort();
-  };
-  links.requestKeyFrame = [] { DesktopEncoder().RequestKeyFrame(); };
-  return links;
-}
-
-}  // namespace
-
-std::shared_ptr<TLiveSessionManager> LiveSessionManager() {
-  std::shared_ptr<TLiveSessionManager> manager;
-  {
-    const std::lock_guard guard(processManagerLock);
-    if (processManager) return processManager;
-    processManager =
-        std::make_shared<TLiveSessionManager>(ProcessSessionLinks(), LiveChannelManager());
-    manager = processManager;
-  }
-  // Outside the lock: installing waits for a listener still running, which may be asking for the
-  // manager itself.
-  const std::weak_ptr<TLiveSessionManager> weak = manager;
-  TRTSPUDPServer::SetDatagramListener([weak](const std::string& address, int port) {
-    if (const auto live = weak.lock()) live->TouchEndpoint(address, port);
-  });
-  return manager;
-}
-
-std::shared_ptr<TLiveSessionManager> CurrentLiveSessionManager() {
-  const std::lock_guard guard(processManagerLock);
-  return processManager;
-}
-
-void FreeLiveSessionManager() {
-  TRTSPUDPServer::SetDatagramListener({});
-  std::shared_ptr<TLiveSessionManager> manager;
-  {
-    const std::lock_guard guard(processManagerLock);
-    manager = std::move(processManager);
-  }
-  // Now, not when the last holder lets go: the UDP server goes right after this.
-  if (manager) {
-    for (const auto& session : manager->Sessions()) manager->RemoveSession(session);
-  }
-  manager.reset();
-}

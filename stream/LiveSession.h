@@ -36,11 +36,3 @@ class TLiveSessionManager : public TBaseSessionManager {
   TLiveChannelManager& channels_;
 };
 
-// The process's session manager, created on first use with the process-wide settings, UDP server
-// and desktop encoder; creating it installs its TouchEndpoint as the UDP server's datagram
-// listener. Holders keep it alive past FreeLiveSessionManager.
-std::shared_ptr<TLiveSessionManager> LiveSessionManager();
-// The process's session manager if there is one; never creates it.
-std::shared_ptr<TLiveSessionManager> CurrentLiveSessionManager();
-// Empties the datagram listener slot, then stops and lets go of every session.
-void FreeLiveSessionManager();

@@ -6,7 +6,6 @@
 #include <shared_mutex>
 #include <utility>
 
-#include "config/Settings.h"
 #include "log/ServiceLog.h"
 
 namespace {
@@ -33,16 +32,6 @@ TListenerSlot& ListenerSlot() {
   // Never destroyed: receive threads may still consult it while the process exits.
   static TListenerSlot* const slot = new TListenerSlot;
   return *slot;
-}
-
-std::mutex& InstanceLock() {
-  static std::mutex lock;
-  return lock;
-}
-
-std::unique_ptr<TRTSPUDPServer>& Instance() {
-  static std::unique_ptr<TRTSPUDPServer> instance;
-  return instance;
 }
 
 }  // namespace
@@ -118,19 +107,3 @@ void TRTSPUDPServer::DatagramReceived(bool onRtcpSocket, const std::string& addr
   }
 }
 
-TRTSPUDPServer& RtspUdpServer() {
-  std::lock_guard lock(InstanceLock());
-  std::unique_ptr<TRTSPUDPServer>& instance = Instance();
-  if (!instance) instance = std::make_unique<TRTSPUDPServer>(Settings().RtspPort());
-  return *instance;
-}
-
-void FreeRtspUdpServer() {
-  std::unique_ptr<TRTSPUDPServer> server;
-  {
-    std::lock_guard lock(InstanceLock());
-    server = std::move(Instance());
-  }
-  // Destroyed outside the lock: closing waits for the receive threads, and nothing they run
-  // should have to wait for the accessor.
-}

@@ -55,9 +55,3 @@ class TRTSPUDPServer final : public TRtpDatagramSender {
   std::mutex activateLock_;  // a second SETUP waits for the first activation to finish
   bool activated_ = false;
 };
-
-// The process-wide server on the [RTSP] Port of Settings() as read when it is created, created on
-// first use. FreeRtspUdpServer destroys it (closing both sockets); the next RtspUdpServer call
-// creates a new one, on the port set by then.
-TRTSPUDPServer& RtspUdpServer();
-void FreeRtspUdpServer();

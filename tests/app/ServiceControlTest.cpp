@@ -6,6 +6,7 @@
 #include "app/ServiceControl.h"
 #include "log/ServiceLog.h"
 #include "stream/ByeAction.h"
+#include "app/ProcessWiring.h"
 #include "stream/LiveSession.h"
 
 namespace {

@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "config/Settings.h"
 #include "log/ServiceLog.h"
 #include "platform/UdpSocket.h"
 #include "stream/RtspUdpServer.h"
+#include "tests/support/FreeLoopbackPort.h"
 
 namespace {
 
@@ -30,17 +30,6 @@ std::span<const std::uint8_t> Bytes(const std::string& text) {
 
 std::uint16_t Port(int port) {
   return static_cast<std::uint16_t>(port);
-}
-
-// A port P with P and P + 1 both free for UDP at the time of the call.
-int FreePortPair() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    TUdpSocket first(0, nullptr);
-    if (!first.Open() || first.Port() == 65535) continue;
-    TUdpSocket second(Port(first.Port() + 1), nullptr);
-    if (second.Open()) return first.Port();
-  }
-  throw std::runtime_error("no free pair of UDP ports");
 }
 
 // Records "address:port" of each call, as datagram listener or as a socket's handler.
@@ -87,9 +76,9 @@ TEST(RtspUdpServer, DatagramsToEitherSocketTouchTheClientRtpPort) {
   TRecorder recorder;
   const TSlotGuard slotGuard;
   TRTSPUDPServer::SetDatagramListener(recorder.Listener());
-  TRTSPUDPServer server(FreePortPair());
+  TRTSPUDPServer server(FreeUdpPortPair());
   ASSERT_TRUE(server.Activate());
-  const int q = FreePortPair();
+  const int q = FreeUdpPortPair();
   TUdpSocket clientRtp(Port(q), nullptr);
   TUdpSocket clientRtcp(Port(q + 1), nullptr);
   ASSERT_TRUE(clientRtp.Open() && clientRtcp.Open());
@@ -118,7 +107,7 @@ TEST(RtspUdpServer, SendsFromTheRtpSocketOnceActivatedWhileReceiving) {
   TRecorder touched;
   const TSlotGuard slotGuard;
   TRTSPUDPServer::SetDatagramListener(touched.Listener());
-  TRTSPUDPServer server(FreePortPair());
+  TRTSPUDPServer server(FreeUdpPortPair());
   TRecorder client;
   TUdpSocket clientSocket(0, client.Handler());
   ASSERT_TRUE(clientSocket.Open());
@@ -152,7 +141,7 @@ TEST(RtspUdpServer, SendsFromTheRtpSocketOnceActivatedWhileReceiving) {
 
 TEST(RtspUdpServer, ActivatesOnceAndLogsWhatFailed) {
   GetServiceLog().StartLog();
-  const int port = FreePortPair();
+  const int port = FreeUdpPortPair();
   std::optional<TUdpSocket> squatter(std::in_place, Port(port + 1), nullptr);
   ASSERT_TRUE(squatter->Open());
   std::optional<TRTSPUDPServer> server(std::in_place, port);
@@ -189,7 +178,7 @@ TEST(RtspUdpServer, ListenerSlotOutlivesServersAndListenerFailures) {
   ASSERT_TRUE(client.Open());
   const std::string touch = "127.0.0.1:" + std::to_string(client.Port());
   for (int server = 0; server < 2; ++server) {
-    TRTSPUDPServer current(FreePortPair());
+    TRTSPUDPServer current(FreeUdpPortPair());
     ASSERT_TRUE(current.Activate());
     client.SendTo("127.0.0.1", Port(current.RtpPort()), Bytes("report"));
     if (server == 0) client.SendTo("127.0.0.1", Port(current.RtpPort()), Bytes("report"));
@@ -202,7 +191,7 @@ TEST(RtspUdpServer, ListenerSlotOutlivesServersAndListenerFailures) {
 
   // An empty slot ignores datagrams.
   TRTSPUDPServer::SetDatagramListener(nullptr);
-  TRTSPUDPServer last(FreePortPair());
+  TRTSPUDPServer last(FreeUdpPortPair());
   ASSERT_TRUE(last.Activate());
   client.SendTo("127.0.0.1", Port(last.RtpPort()), Bytes("report"));
   std::this_thread::sleep_for(100ms);
@@ -218,7 +207,7 @@ TEST(RtspUdpServer, EmptyingTheSlotWaitsForARunningListener) {
     std::this_thread::sleep_for(200ms);
     finished = true;
   });
-  TRTSPUDPServer server(FreePortPair());
+  TRTSPUDPServer server(FreeUdpPortPair());
   ASSERT_TRUE(server.Activate());
   TUdpSocket client(0, nullptr);
   ASSERT_TRUE(client.Open());
@@ -227,28 +216,6 @@ TEST(RtspUdpServer, EmptyingTheSlotWaitsForARunningListener) {
   // Once the slot is empty, the old listener's owner may go away.
   TRTSPUDPServer::SetDatagramListener(nullptr);
   EXPECT_TRUE(finished);
-}
-
-TEST(RtspUdpServer, ProcessWideInstanceKeepsItsPortsUntilFreed) {
-  const int firstPort = FreePortPair();
-  Settings().SetRtspPort(firstPort);
-  std::vector<TRTSPUDPServer*> seen(4);
-  {
-    std::vector<std::jthread> users;
-    for (auto& server : seen) users.emplace_back([&server] { server = &RtspUdpServer(); });
-  }
-  EXPECT_EQ(seen, std::vector<TRTSPUDPServer*>(4, &RtspUdpServer()));
-  ASSERT_TRUE(RtspUdpServer().Activate());
-  EXPECT_EQ(RtspUdpServer().RtpPort(), firstPort);
-
-  const int secondPort = FreePortPair();
-  Settings().SetRtspPort(secondPort);
-  EXPECT_EQ(RtspUdpServer().RtpPort(), firstPort) << "a port change waits for a new instance";
-  FreeRtspUdpServer();
-  EXPECT_TRUE(TUdpSocket(Port(firstPort), nullptr).Open()) << "freeing left the port bound";
-  EXPECT_EQ(RtspUdpServer().RtpPort(), secondPort);
-  FreeRtspUdpServer();
-  FreeRtspUdpServer();  // nothing left to free
 }
 
 }  // namespace
