@@ -1,5 +1,6 @@
 #include "ProcessWiring.h"
 
+#include <chrono>
 #include <mutex>
 #include <span>
 #include <string>
@@ -46,6 +47,9 @@ class ProcessUdpSender final : public TRtpDatagramSender {
   }
 };
 
+// How late a silent UDP client's session may go after its time-out.
+constexpr std::chrono::milliseconds kSessionSweepInterval{1000};
+
 std::mutex sessionManagerLock;
 std::shared_ptr<TLiveSessionManager> sessionManager;
 
@@ -90,6 +94,7 @@ std::shared_ptr<TLiveSessionManager> LiveSessionManager() {
         std::make_shared<TLiveSessionManager>(ProcessSessionLinks(), LiveChannelManager());
     manager = sessionManager;
   }
+  manager->StartSweeping(kSessionSweepInterval);
   // Outside the lock: installing waits for a listener still running, which may be asking for the
   // manager itself.
   const std::weak_ptr<TLiveSessionManager> weak = manager;
@@ -113,6 +118,7 @@ void FreeLiveSessionManager() {
   }
   // Now, not when the last holder lets go: the UDP server goes right after this.
   if (manager) {
+    manager->StopSweeping();
     for (const auto& session : manager->Sessions()) manager->RemoveSession(session);
   }
   manager.reset();
@@ -170,9 +176,7 @@ void StartLivePipeline() {
     return manager && manager->HasSessions();
   };
   links.dispatchFrame = [](std::span<const uint8_t> frame, int64_t capturedMicros) {
-    // Held for the whole walk, so a manager freed meanwhile stays whole until the walk ends.
-    const auto manager = CurrentLiveSessionManager();
-    LiveChannelManager().GetOrCreateChannel().DispatchFrame(frame, manager.get(), capturedMicros);
+    LiveChannelManager().GetOrCreateChannel().DispatchFrame(frame, capturedMicros);
   };
   StartLiveDataGenerator(std::move(links));
 }

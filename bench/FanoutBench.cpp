@@ -392,7 +392,7 @@ void BM_Fanout(benchmark::State& state) {
       std::this_thread::sleep_until(due);
       const auto& frame = stream.frames[static_cast<size_t>(i) % stream.frames.size()];
       const Clock::time_point before = Clock::now();
-      server.Channel().DispatchFrame(frame, &server.Manager());
+      server.Channel().DispatchFrame(frame);
       longest = std::max(longest, Clock::now() - before);
       if (i == kFrames / 2) tcpPages = TcpMemoryPages();
       due += kFrameInterval;

@@ -213,7 +213,7 @@ class TBench {
       if (session->VideoSender().Running())
         sending.emplace_back(session, session->VideoSender().SequenceNumber());
     }
-    channels_.GetOrCreateChannel().DispatchFrame(keyFrame_, manager.get());
+    channels_.GetOrCreateChannel().DispatchFrame(keyFrame_);
     const auto deadline = TSteadyClock::now() + 1s;
     for (const auto& [session, before] : sending) {
       const TFrameSender& sender = session->VideoSender();

@@ -6,6 +6,7 @@
 TBaseSessionManager::TBaseSessionManager(TSessionLinks links) : links_(std::move(links)) {}
 
 TBaseSessionManager::~TBaseSessionManager() {
+  StopSweeping();
   RemoveAllSessions();
 }
 
@@ -99,4 +100,40 @@ void TBaseSessionManager::TouchEndpoint(const std::string& address, int32_t port
 std::vector<TBaseSessionManager::SessionPtr> TBaseSessionManager::Sessions() const {
   const std::lock_guard guard(lock_);
   return sessions_;
+}
+
+size_t TBaseSessionManager::SweepExpired() {
+  size_t removed = 0;
+  for (const SessionPtr& s : Sessions()) {
+    if (s->IsExpired()) {
+      RemoveSession(s);
+      ++removed;
+    }
+  }
+  return removed;
+}
+
+void TBaseSessionManager::StartSweeping(std::chrono::milliseconds interval) {
+  const std::lock_guard guard(sweepLock_);
+  if (sweeper_.joinable()) return;
+  sweepStop_ = false;
+  sweeper_ = std::thread([this, interval] {
+    std::unique_lock lock(sweepLock_);
+    while (!sweepWake_.wait_for(lock, interval, [this] { return sweepStop_; })) {
+      lock.unlock();
+      SweepExpired();
+      lock.lock();
+    }
+  });
+}
+
+void TBaseSessionManager::StopSweeping() {
+  std::thread sweeper;
+  {
+    const std::lock_guard guard(sweepLock_);
+    sweepStop_ = true;
+    sweeper = std::move(sweeper_);
+  }
+  sweepWake_.notify_all();
+  if (sweeper.joinable()) sweeper.join();
 }

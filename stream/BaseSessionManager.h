@@ -2,11 +2,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BaseSession.h"
@@ -40,12 +43,22 @@ class TBaseSessionManager {
   // Every registered session, in registration order.
   std::vector<SessionPtr> Sessions() const;
 
+  // Removes every expired session through RemoveSession; returns how many went.
+  size_t SweepExpired();
+  // Sweeps on a thread of the manager's own every interval, so that a client gone silent is let go
+  // even while no frame flows and without the frame producer having to do it. Call it once the
+  // manager is fully built: the sweep calls the concrete manager's RemoveSession. A second call
+  // while the thread runs does nothing.
+  void StartSweeping(std::chrono::milliseconds interval);
+  // Ends the sweep thread and waits for it; callable repeatedly, but not from a sweep.
+  void StopSweeping();
+
  protected:
   virtual SessionPtr CreateSession() = 0;
   virtual void SessionAttached(const SessionPtr& session);
   const TSessionLinks& Links() const { return links_; }
   // Unregisters every session; the concrete manager's destructor calls it while its own
-  // RemoveSession still runs.
+  // RemoveSession still runs, after StopSweeping.
   void RemoveAllSessions();
 
  private:
@@ -57,4 +70,9 @@ class TBaseSessionManager {
   std::vector<SessionPtr> sessions_;
   std::atomic<size_t> sessionCount_{0};
   int32_t sessionCounter_ = 0;
+
+  std::mutex sweepLock_;
+  std::condition_variable sweepWake_;
+  bool sweepStop_ = false;
+  std::thread sweeper_;
 };

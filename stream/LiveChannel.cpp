@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "BaseSession.h"
-#include "BaseSessionManager.h"
 #include "capture/FrameHeader.h"
 #include "capture/FramePackage.h"
 #include "log/ServiceLog.h"
@@ -62,8 +61,7 @@ void TLiveChannel::LearnCodec(uint8_t codec, uint8_t audioFormat) {
   }
 }
 
-void TLiveChannel::DispatchFrame(std::span<const uint8_t> frame, TBaseSessionManager* manager,
-                                 int64_t capturedMicros) {
+void TLiveChannel::DispatchFrame(std::span<const uint8_t> frame, int64_t capturedMicros) {
   const std::optional<TFrameHeader> header = ReadFrameHeader(frame);
   if (!header) return;  // shorter than a header: nothing to learn, nothing to send
   if (IsValidFrameHeader(*header)) LearnCodec(header->VideoCodec, header->AudioFormat);
@@ -85,17 +83,8 @@ void TLiveChannel::DispatchFrame(std::span<const uint8_t> frame, TBaseSessionMan
   package->Codec = header->VideoCodec;
   package->FrameType = header->FrameType;
   package->CapturedMicros = capturedMicros;
-  // From the last to the first, as sessions leave the list on the way.
-  for (auto it = sessions.rbegin(); it != sessions.rend(); ++it) {
-    if ((*it)->IsExpired()) {
-      if (manager != nullptr) {
-        manager->RemoveSession(*it);
-      } else {
-        DetachSession(it->get());
-      }
-    } else {
-      (*it)->DeliverPackage(package);
-    }
+  for (const SessionPtr& session : sessions) {
+    if (!session->IsExpired()) session->DeliverPackage(package);
   }
 }
 

@@ -13,7 +13,6 @@
 #include <vector>
 
 class TBaseSession;
-class TBaseSessionManager;
 
 class TLiveChannel {
  public:
@@ -26,10 +25,9 @@ class TLiveChannel {
   void DetachSession(const TBaseSession* session);
   size_t SessionCount() const;
 
-  // frame: a frame header followed by the encoded bytes. Expired sessions are removed through
-  // `sessions` on the way (only detached when there is no manager).
-  void DispatchFrame(std::span<const uint8_t> frame, TBaseSessionManager* sessions,
-                     int64_t capturedMicros = 0);
+  // frame: a frame header followed by the encoded bytes. Expired sessions are passed over; their
+  // manager's sweep removes them.
+  void DispatchFrame(std::span<const uint8_t> frame, int64_t capturedMicros = 0);
 
   // "PCMU/8000" and the like; empty unless the audio codec has a name in the description.
   std::string GetAudioRtpMap() const;

@@ -6,6 +6,8 @@ TLiveSessionManager::TLiveSessionManager(TSessionLinks links, TLiveChannelManage
     : TBaseSessionManager(std::move(links)), channels_(channels) {}
 
 TLiveSessionManager::~TLiveSessionManager() {
+  // Before the sessions go: a sweep still running would call this manager's RemoveSession.
+  StopSweeping();
   RemoveAllSessions();
 }
 

@@ -81,7 +81,7 @@ class FramePump {
           const std::vector<uint8_t> frame = KeyFrame();
           TLiveChannel& channel = bench.channels.GetOrCreateChannel();
           while (!stop_.load()) {
-            channel.DispatchFrame(frame, bench.sessions.get());
+            channel.DispatchFrame(frame);
             std::this_thread::sleep_for(2ms);
           }
         }) {}

@@ -21,7 +21,7 @@ void FeedAudioFrame(TLiveChannel& channel, uint8_t codec, uint8_t format) {
   header.AudioFormat = format;
   std::vector<uint8_t> frame(kFrameHeaderSize);
   ASSERT_TRUE(WriteFrameHeader(header, frame));
-  channel.DispatchFrame(frame, nullptr);
+  channel.DispatchFrame(frame);
 }
 
 TEST(RtspServlets, ComeInTheOrderTheServiceRegistersThem) {
@@ -84,7 +84,7 @@ TEST(RtspServletDescribe, FollowsTheCodecTheFramesCarry) {
   TFrameHeader header = MakeFrameHeader(3);
   std::vector<uint8_t> frame(kFrameHeaderSize);
   ASSERT_TRUE(WriteFrameHeader(header, frame));
-  bench.Channel().DispatchFrame(frame, nullptr);
+  bench.Channel().DispatchFrame(frame);
 
   const Answer answer = bench.Run(describe, Request("DESCRIBE", "rtsp://h/live", 1));
   ASSERT_GE(answer.body.size(), 3u);

@@ -3,8 +3,10 @@
 // bounded waits.
 #pragma once
 
+#include "tests/support/FakeClock.h"
 #include "tests/support/FreeLoopbackPort.h"
 #include "tests/support/LineLog.h"
+#include "tests/support/WaitUntil.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -41,23 +43,6 @@ namespace service_test {
 using namespace std::chrono_literals;
 using TMilliseconds = std::chrono::milliseconds;
 
-// Polls until the condition holds or the time is up; the condition's last value.
-template <typename Condition>
-bool WaitUntil(Condition condition, TMilliseconds timeout = 5000ms) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return condition();
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
-class FakeClock : public platform::TClock {
- public:
-  platform::TLocalDateTime LocalNow() const override { return {2026, 12, 7, 14, 23, 5, 0}; }
-  uint32_t TickCount() const override { return tick.load(); }
-  std::atomic<uint32_t> tick{5000};
-};
 
 class NoByePoster : public TByeActionPoster {
  public:

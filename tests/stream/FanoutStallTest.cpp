@@ -99,7 +99,7 @@ class Producer {
   // One frame, at once; the time it took is not counted.
   void DispatchOne() {
     const bool key = keyRequested_.exchange(false) || sinceKey_ >= kKeyFrameInterval;
-    channel_.DispatchFrame(stream_.Frame(index_++, key), &manager_);
+    channel_.DispatchFrame(stream_.Frame(index_++, key));
     sinceKey_ = key ? 1 : sinceKey_ + 1;
   }
 
@@ -112,7 +112,7 @@ class Producer {
       std::this_thread::sleep_until(due);
       const bool key = keyRequested_.exchange(false) || sinceKey_ >= kKeyFrameInterval;
       const Clock::time_point before = Clock::now();
-      channel_.DispatchFrame(stream_.Frame(index_++, key), &manager_);
+      channel_.DispatchFrame(stream_.Frame(index_++, key));
       const Clock::time_point after = Clock::now();
       longest_ = std::max(longest_, std::chrono::duration_cast<milliseconds>(after - before));
       sinceKey_ = key ? 1 : sinceKey_ + 1;

@@ -47,7 +47,7 @@ TEST_F(LiveChannelTest, LearnsCodecsFromFramesEvenWithoutSessions) {
   };
   EXPECT_EQ(channel_.VideoCodec(), 4) << "the configured type until frames say otherwise";
   for (const Case& c : cases) {
-    channel_.DispatchFrame(Frame(c.codec, c.audioFormat, kAudioFrameType), &manager_);
+    channel_.DispatchFrame(Frame(c.codec, c.audioFormat, kAudioFrameType));
     EXPECT_EQ(channel_.VideoCodec(), c.video) << int{c.codec};
     EXPECT_EQ(channel_.AudioCodec(), c.audio) << int{c.codec};
     EXPECT_EQ(channel_.AudioSampleBytes(), c.sampleBytes) << int{c.codec};
@@ -57,11 +57,11 @@ TEST_F(LiveChannelTest, LearnsCodecsFromFramesEvenWithoutSessions) {
   }
   std::vector<uint8_t> broken = Frame(3, 2, kKeyVideoFrameType);
   broken[4] ^= 0xFF;  // first magic word
-  channel_.DispatchFrame(broken, &manager_);
+  channel_.DispatchFrame(broken);
   EXPECT_EQ(channel_.VideoCodec(), 4) << "a damaged header teaches nothing";
 }
 
-TEST_F(LiveChannelTest, ExpiredSessionsLeaveOnTheWayAndTheRestReceive) {
+TEST_F(LiveChannelTest, ExpiredSessionsAreSweptByTheManagerAndTheRestReceive) {
   FakeConnection connection;
   const auto udpA = manager_.GetOrCreateSession("10.0.0.1", 5000);
   const auto bound = manager_.GetOrCreateSession("10.0.0.2", 5000);
@@ -72,15 +72,14 @@ TEST_F(LiveChannelTest, ExpiredSessionsLeaveOnTheWayAndTheRestReceive) {
   EXPECT_EQ(channel_.SessionCount(), 3u);
 
   fake_.clock.tick += TBaseSession::kSessionTimeoutMs;
-  channel_.DispatchFrame(Frame(4, 2, kKeyVideoFrameType), &manager_);
+  channel_.DispatchFrame(Frame(4, 2, kKeyVideoFrameType));
+  EXPECT_EQ(manager_.SweepExpired(), 2u);
   EXPECT_EQ(channel_.SessionCount(), 1u);
   EXPECT_EQ(manager_.FindSession("10.0.0.1", 5000), nullptr);
   EXPECT_EQ(manager_.FindSession("10.0.0.3", 5000), nullptr);
   EXPECT_EQ(manager_.FindSession("10.0.0.2", 5000), bound);
-  for (int i = 0; i < 200 && connection.Writes() == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_GT(connection.Writes(), 0u) << "the remaining session got the frame";
+  EXPECT_TRUE(WaitUntil([&] { return connection.Writes() > 0; }))
+      << "the remaining session got the frame";
   bound->StopStreaming();
 }
 
@@ -93,7 +92,7 @@ TEST_F(LiveChannelTest, FramesLongerThanTheirBufferAreDropped) {
   TFrameHeader header = *ReadFrameHeader(frame);
   header.DataLen = 1 << 20;
   WriteFrameHeader(header, frame);
-  channel_.DispatchFrame(frame, &manager_);
+  channel_.DispatchFrame(frame);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(connection.Writes(), 0u);
   session->StopStreaming();

@@ -79,6 +79,20 @@ TEST_F(SessionManagerTest, UdpSessionsExpireAfterTwelveSecondsOfSilenceAcrossThe
   }
 }
 
+TEST_F(SessionManagerTest, OwnSweepLetsSilentSessionsGoWithoutAnyFrame) {
+  const auto silent = manager_.GetOrCreateSession("127.0.0.1", 5000);
+  const auto alive = manager_.GetOrCreateSession("127.0.0.1", 5002);
+  manager_.StartSweeping(std::chrono::milliseconds(1));
+  manager_.StartSweeping(std::chrono::milliseconds(1));  // one sweep thread only
+  fake_.clock.tick += TBaseSession::kSessionTimeoutMs - 1;
+  alive->Touch();
+  fake_.clock.tick += 1;
+  EXPECT_TRUE(WaitUntil([&] { return manager_.FindSession("127.0.0.1", 5000) == nullptr; }));
+  manager_.StopSweeping();
+  EXPECT_EQ(manager_.Sessions(), std::vector<std::shared_ptr<TBaseSession>>{alive});
+  EXPECT_EQ(channels_.GetOrCreateChannel().SessionCount(), 1u) << "left the channel too";
+}
+
 TEST_F(SessionManagerTest, TouchEndpointKeepsTheMatchingSessionAlive) {
   const auto a = manager_.GetOrCreateSession("127.0.0.1", 5000);
   const auto b = manager_.GetOrCreateSession("127.0.0.1", 5002);

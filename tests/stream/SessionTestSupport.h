@@ -9,11 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/Clock.h"
 #include "stream/BaseSession.h"
 #include "stream/ByeAction.h"
 #include "stream/RtpTransport.h"
+#include "tests/support/FakeClock.h"
 #include "tests/support/LineLog.h"
+#include "tests/support/WaitUntil.h"
 
 class FakeConnection : public TRtpConnection {
  public:
@@ -47,14 +48,6 @@ class FakeConnection : public TRtpConnection {
   std::vector<uint8_t> written;
   size_t writes = 0;
   std::function<void()> onDisconnect;
-};
-
-class FakeClock : public platform::TClock {
- public:
-  platform::TLocalDateTime LocalNow() const override { return local; }
-  uint32_t TickCount() const override { return tick; }
-  platform::TLocalDateTime local{2026, 12, 7, 14, 23, 5, 0};
-  uint32_t tick = 5000;
 };
 
 class ByeCollector : public TByeActionPoster {

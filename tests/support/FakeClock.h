@@ -1,0 +1,20 @@
+// A clock that tests move by hand, so that time-outs and pacing are reached without sleeping. The
+// tick may be moved while other threads read it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/Clock.h"
+
+class FakeClock : public platform::TClock {
+ public:
+  explicit FakeClock(platform::TLocalDateTime localTime = {2026, 12, 7, 14, 23, 5, 0},
+                     std::uint32_t startTick = 5000)
+      : local(localTime), tick(startTick) {}
+  platform::TLocalDateTime LocalNow() const override { return local; }
+  std::uint32_t TickCount() const override { return tick.load(); }
+
+  platform::TLocalDateTime local;
+  std::atomic<std::uint32_t> tick;
+};
