@@ -37,6 +37,7 @@
 #include "platform/TcpListener.h"
 #include "stream/LiveSession.h"
 #include "stream/TcpRtpConnection.h"
+#include "tests/support/ByeCollector.h"
 #include "tests/support/OrxEncoderLibrary.h"
 #include "tests/support/SyntheticPicture.h"
 
@@ -201,12 +202,6 @@ const EncodedStream& Stream() {
 }
 
 // Posts go nowhere; a lost connection is counted.
-class CountingPoster : public TByeActionPoster {
- public:
-  void Post(std::unique_ptr<ByeActionInfo>) override { ++posted; }
-  std::atomic<int> posted{0};
-};
-
 // Listener and session manager as the RTSP service would hold them for interleaved clients.
 class FanoutServer {
  public:
@@ -358,7 +353,7 @@ void BM_Fanout(benchmark::State& state) {
   }
   const int clients = static_cast<int>(state.range(0));
   for (auto _ : state) {
-    CountingPoster byes;
+    ByeCollector byes;
     std::atomic<int> drops{0};
     TSessionLinks links;
     links.fps = kFps;
@@ -408,7 +403,7 @@ void BM_Fanout(benchmark::State& state) {
     const double serverCpu = SelfCpuSeconds() - serverStart;
     const double readerCpu = ProcessCpuSeconds(readers.Pid()) - readerStart;
     const long rssKb = StatusNumber("VmRSS:");
-    const int losses = byes.posted.load();  // before the shutdown, which ends every connection
+    const int losses = static_cast<int>(byes.Count());  // before the shutdown, which ends every connection
 
     server.Stop();  // the readers see their connections end and report
     std::vector<int> received;

@@ -40,6 +40,8 @@
 #include "stream/ByeAction.h"
 #include "stream/LiveChannel.h"
 #include "stream/LiveSession.h"
+#include "tests/support/ByeCollector.h"
+#include "tests/support/FakeClock.h"
 #include "tests/support/FreeLoopbackPort.h"
 
 namespace {
@@ -56,16 +58,6 @@ constexpr auto kConnectionDeadline = 8s;
   std::abort();
 }
 
-class TFixedClock : public platform::TClock {
- public:
-  platform::TLocalDateTime LocalNow() const override { return {2026, 12, 7, 14, 23, 5, 0}; }
-  std::uint32_t TickCount() const override { return 5000; }
-};
-
-class TNoByePoster : public TByeActionPoster {
- public:
-  void Post(std::unique_ptr<ByeActionInfo>) override {}
-};
 
 class TDiscardedDatagrams : public TRtpDatagramSender {
  public:
@@ -357,8 +349,8 @@ class TBench {
       Fail("handler could not serve a well-formed request: " + std::string(line));
   }
 
-  TFixedClock clock_;
-  TNoByePoster byes_;
+  FakeClock clock_;
+  ByeCollector byes_;
   TDiscardedDatagrams datagrams_;
   const std::vector<std::uint8_t> keyFrame_ = MakeKeyFrameRecord();
   std::atomic<int> keyFramesLeft_{0};

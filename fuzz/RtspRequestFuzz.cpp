@@ -17,18 +17,13 @@
 #include "rtsp/RtspRequestHead.h"
 #include "rtsp/RtspResponse.h"
 #include "rtsp/RtspServlets.h"
+#include "tests/support/FakeClock.h"
 
 namespace {
 
 void Check(bool condition) {
   if (!condition) std::abort();
 }
-
-class TFixedClock : public platform::TClock {
- public:
-  platform::TLocalDateTime LocalNow() const override { return {2026, 12, 6, 10, 5, 3, 0}; }
-  std::uint32_t TickCount() const override { return 0; }
-};
 
 void CheckParsed(const TRtspRequest& request, bool parsed) {
   const int32_t status = request.ParseError().statusCode;
@@ -97,7 +92,7 @@ void CheckEcho(const TRtspRequest& request, std::string_view body) {
 }
 
 void Answer(std::string_view text) {
-  static const TFixedClock clock;
+  static const FakeClock clock{{2026, 12, 6, 10, 5, 3, 0}, 0};
   int writes = 0;
   TRtspContext context(
       {nullptr, "127.0.0.1", "127.0.0.1", 1},

@@ -56,7 +56,7 @@ class DesktopEncoderTest : public ::testing::Test {
   }
   void Run(TDesktopEncoder& encoder, int polls) { PollEveryInterval(encoder, clock_, polls); }
 
-  FakeClock clock_;
+  TEncoderClock clock_;
   TempLog log_;
   TestBinding binding_;
   FakeScreen* screen_ = nullptr;

@@ -16,15 +16,14 @@
 #include "log/ServiceLog.h"
 #include "platform/Clock.h"
 #include "platform/ScreenCapture.h"
+#include "tests/support/FakeClock.h"
 #include "tests/support/OrxEncoderLibrary.h"
 #include "tests/support/Subprocess.h"
 
-class FakeClock : public platform::TClock {
+// The desktop encoder's tests start at this time and tick.
+class TEncoderClock : public FakeClock {
  public:
-  platform::TLocalDateTime LocalNow() const override { return local; }
-  uint32_t TickCount() const override { return tick; }
-  platform::TLocalDateTime local{2026, 12, 7, 10, 30, 15, 250};
-  uint32_t tick = 1000;
+  TEncoderClock() : FakeClock({2026, 12, 7, 10, 30, 15, 250}, 1000) {}
 };
 
 // Polls once per frame interval, moving the clock on, so that every poll encodes.
@@ -145,6 +144,6 @@ class TempLog {
 
  private:
   TempFile file_;
-  FakeClock clock_;
+  TEncoderClock clock_;
   TServiceLogFile log_;
 };

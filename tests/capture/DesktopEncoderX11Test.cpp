@@ -30,7 +30,7 @@ class DesktopEncoderOnX11 : public ::testing::TestWithParam<Case> {
 
   XvfbDisplay display_;
   TestScreen screen_;
-  FakeClock clock_;
+  TEncoderClock clock_;
   TempLog log_;
   TestBinding binding_;
   TDesktopEncoder encoder_;

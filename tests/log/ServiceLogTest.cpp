@@ -15,6 +15,7 @@
 #include "log/ServiceLog.h"
 #include "platform/Clock.h"
 #include "platform/ProgramFolder.h"
+#include "tests/support/FakeClock.h"
 #include "tests/support/Subprocess.h"
 
 namespace {
@@ -23,13 +24,11 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-class TFixedClock : public platform::TClock {
+// The log's lines carry this time unless a case sets its own.
+class TFixedClock : public FakeClock {
  public:
-  explicit TFixedClock(platform::TLocalDateTime time = {2024, 3, 7, 9, 5, 2, 7}) : now(time) {}
-  platform::TLocalDateTime LocalNow() const override { return now; }
-  std::uint32_t TickCount() const override { return 0; }
-
-  platform::TLocalDateTime now;
+  explicit TFixedClock(platform::TLocalDateTime time = {2024, 3, 7, 9, 5, 2, 7})
+      : FakeClock(time, 0) {}
 };
 
 constexpr std::string_view kStamp = "2024-03-07 9:05:02 007";

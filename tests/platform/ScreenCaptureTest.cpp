@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/ScreenCapture.h"
+#include "tests/support/FakeClock.h"
 #include "tests/support/TestScreen.h"
 #include "tests/support/XvfbDisplay.h"
 
@@ -25,11 +26,10 @@ using platform::TCaptureStatus;
 using platform::TScreenCapture;
 using platform::TScreenPicture;
 
-class FakeClock : public platform::TClock {
+// Close to the tick's wrap, which the pacing must survive.
+class TWrapClock : public FakeClock {
  public:
-  platform::TLocalDateTime LocalNow() const override { return {}; }
-  std::uint32_t TickCount() const override { return ticks; }
-  std::uint32_t ticks = 4'000'000'000u;  // close to the wrap, which the pacing must survive
+  TWrapClock() : FakeClock({}, 4'000'000'000u) {}
 };
 
 constexpr int kWidth = 640;
@@ -164,7 +164,7 @@ class ScreenCaptureDepthTest : public testing::TestWithParam<DepthCase> {
 
   std::unique_ptr<XvfbDisplay> xvfb_;
   std::unique_ptr<TestScreen> screen_;
-  FakeClock clock_;
+  TWrapClock clock_;
   std::unique_ptr<TScreenCapture> capture_;
 };
 
@@ -320,7 +320,7 @@ INSTANTIATE_TEST_SUITE_P(Depths, ScreenCaptureDepthTest,
 
 TEST(ScreenCapture, RetriesAnUnreachableDisplayAtMostOnceASecondWithOneNotice) {
   const int number = UnusedDisplayNumber();
-  FakeClock clock;
+  TWrapClock clock;
   const auto capture = CreateScreenCapture(clock, ":" + std::to_string(number));
   TScreenPicture picture;
   EXPECT_EQ(capture->Capture(64, 48, picture), TCaptureStatus::NoDisplay);
@@ -332,11 +332,11 @@ TEST(ScreenCapture, RetriesAnUnreachableDisplayAtMostOnceASecondWithOneNotice) {
   const XvfbDisplay xvfb(number, {64, 48, 24});
   // The display is there now, but the last attempt was less than a second ago.
   EXPECT_EQ(capture->Capture(64, 48, picture), TCaptureStatus::NoDisplay);
-  clock.ticks += 999;
+  clock.tick += 999;
   EXPECT_EQ(capture->Open(), TCaptureStatus::NoDisplay);
   EXPECT_EQ(capture->TakeNotice(), "");
 
-  clock.ticks += 1;
+  clock.tick += 1;
   ASSERT_EQ(capture->Capture(64, 48, picture), TCaptureStatus::Ok) << capture->LastError();
   EXPECT_EQ(picture.width, 64);
   EXPECT_NE(capture->TakeNotice().find("capturing"), std::string::npos);
@@ -345,7 +345,7 @@ TEST(ScreenCapture, RetriesAnUnreachableDisplayAtMostOnceASecondWithOneNotice) {
 TEST(ScreenCapture, SurvivesTheServerGoingAwayAndResumesOnItsReturn) {
   const int number = UnusedDisplayNumber();
   auto xvfb = std::make_unique<XvfbDisplay>(number, XvfbDisplay::Screen{kWidth, kHeight, 24});
-  FakeClock clock;
+  TWrapClock clock;
   const auto capture = CreateScreenCapture(clock, xvfb->Name());
   TScreenPicture picture;
   ASSERT_EQ(capture->Capture(kWidth, kHeight, picture), TCaptureStatus::Ok) << capture->LastError();
@@ -356,7 +356,7 @@ TEST(ScreenCapture, SurvivesTheServerGoingAwayAndResumesOnItsReturn) {
   EXPECT_EQ(capture->Capture(kWidth, kHeight, picture), TCaptureStatus::NoDisplay);
   EXPECT_NE(capture->LastError().find("lost"), std::string::npos) << capture->LastError();
   EXPECT_FALSE(capture->TakeNotice().empty());
-  clock.ticks += 1000;
+  clock.tick += 1000;
   EXPECT_EQ(capture->Capture(kWidth, kHeight, picture), TCaptureStatus::NoDisplay);
   EXPECT_EQ(capture->TakeNotice(), "") << "one notice per outage";
 
@@ -367,7 +367,7 @@ TEST(ScreenCapture, SurvivesTheServerGoingAwayAndResumesOnItsReturn) {
     screen.Fill(0, 0, 320, 240, kBlue);
     screen.Fill(0, 0, 160, 120, kGreen);
     screen.Sync();
-    clock.ticks += 1000;
+    clock.tick += 1000;
     ASSERT_EQ(capture->Capture(kWidth, kHeight, picture), TCaptureStatus::Ok)
         << capture->LastError();
   }
@@ -385,7 +385,7 @@ TEST(ScreenCapture, FollowsTheScreenSizeWhileCapturing) {
   TestScreen screen(xvfb.Name());
   screen.Fill(0, 0, kWidth, kHeight, kRed);
   screen.Sync();
-  FakeClock clock;
+  TWrapClock clock;
   const auto capture = CreateScreenCapture(clock, xvfb.Name());
   TScreenPicture picture;
   ASSERT_EQ(capture->Capture(kWidth, kHeight, picture), TCaptureStatus::Ok) << capture->LastError();
@@ -415,7 +415,7 @@ TEST(ScreenCapture, FollowsTheScreenSizeWhileCapturing) {
 }
 
 TEST(ScreenCapture, RejectsImpossibleTargetSizes) {
-  FakeClock clock;
+  TWrapClock clock;
   const auto capture = CreateScreenCapture(clock, ":" + std::to_string(UnusedDisplayNumber()));
   TScreenPicture picture;
   for (const auto& [width, height] : {std::pair{0, 480}, {640, -1}, {20000, 100}}) {

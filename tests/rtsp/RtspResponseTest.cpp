@@ -13,6 +13,7 @@
 #include "platform/Clock.h"
 #include "rtsp/RtspRequestContext.h"
 #include "rtsp/RtspResponse.h"
+#include "tests/support/FakeClock.h"
 
 namespace {
 
@@ -97,13 +98,6 @@ TEST(RtspResponse, ReadsBackAsItWasBuilt) {
   EXPECT_EQ(readBack.Content(), response.Content());
 }
 
-class TFixedClock : public platform::TClock {
- public:
-  explicit TFixedClock(platform::TLocalDateTime time) : now(time) {}
-  platform::TLocalDateTime LocalNow() const override { return now; }
-  std::uint32_t TickCount() const override { return 0; }
-  platform::TLocalDateTime now;
-};
 
 // Date is UTC while the clock reads local time, so these tests fix the time zone: one hour east of
 // UTC in winter, two in summer.
@@ -133,7 +127,7 @@ class RtspContextTest : public ::testing::Test {
         clock);
   }
 
-  TFixedClock clock{{2026, 12, 6, 10, 5, 3, 999}};
+  FakeClock clock{{2026, 12, 6, 10, 5, 3, 999}, 0};
   std::vector<std::string> writes;
 
  private:
@@ -152,7 +146,7 @@ TEST_F(RtspContextTest, AnswersInOneWriteWithCSeqFirstAndDateInUtcLast) {
             "Public: OPTIONS, DESCRIBE, PLAY, SETUP, TEARDOWN\r\n"
             "Date: Sun, 6 Dec 2026 09:05:03 GMT\r\n\r\n");
 
-  clock.now = {2026, 7, 1, 1, 30, 0, 0};  // summer time, and the day before in UTC
+  clock.local = {2026, 7, 1, 1, 30, 0, 0};  // summer time, and the day before in UTC
   TRtspContext described = MakeContext();
   ASSERT_TRUE(described.ParseRequest("DESCRIBE rtsp://h/live RTSP/1.0\r\n\r\n"));
   described.Response().SetContentType("application/sdp");

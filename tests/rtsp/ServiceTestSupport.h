@@ -3,6 +3,7 @@
 // bounded waits.
 #pragma once
 
+#include "tests/support/ByeCollector.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FreeLoopbackPort.h"
 #include "tests/support/LineLog.h"
@@ -43,11 +44,6 @@ namespace service_test {
 using namespace std::chrono_literals;
 using TMilliseconds = std::chrono::milliseconds;
 
-
-class NoByePoster : public TByeActionPoster {
- public:
-  void Post(std::unique_ptr<ByeActionInfo>) override {}
-};
 
 // Waits until count lines starting with prefix have been logged.
 inline bool WaitForLine(const LineLog& log, std::string_view prefix, size_t count = 1,
@@ -312,7 +308,7 @@ class ServiceBench {
   }
 
   FakeClock clock;
-  NoByePoster byes;
+  ByeCollector byes;
   LineLog log;
   LineLog sessionLog;
   RequestRecorder recorder;

@@ -3,6 +3,8 @@
 // handler and read back the answer as it went on the wire.
 #pragma once
 
+#include "tests/support/ByeCollector.h"
+#include "tests/support/FakeClock.h"
 #include "tests/support/LineLog.h"
 
 #include <gtest/gtest.h>
@@ -34,19 +36,6 @@ class FakeConnection : public TRtpConnection {
   bool IsOpen() const override { return true; }
   bool WriteAll(std::span<const uint8_t>) override { return true; }
   void SetDisconnectHandler(std::function<void()>) override {}
-};
-
-class FakeClock : public platform::TClock {
- public:
-  platform::TLocalDateTime LocalNow() const override { return local; }
-  uint32_t TickCount() const override { return tick.load(); }
-  platform::TLocalDateTime local{2026, 12, 7, 14, 23, 5, 250};
-  std::atomic<uint32_t> tick{5000};
-};
-
-class ByeSink : public TByeActionPoster {
- public:
-  void Post(std::unique_ptr<ByeActionInfo>) override {}
 };
 
 // An answer read back from its bytes.
@@ -153,10 +142,10 @@ struct Bench {
     fmtp = std::move(line);
   }
 
-  FakeClock clock;
+  FakeClock clock{{2026, 12, 7, 14, 23, 5, 250}};
   LineLog sessionLog;
   LineLog servletLog;
-  ByeSink byes;
+  ByeCollector byes;
   std::atomic<int> keyFrameRequests{0};
   bool channelMissing = false;
   std::mutex fmtpLock;

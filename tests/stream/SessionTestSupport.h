@@ -12,6 +12,7 @@
 #include "stream/BaseSession.h"
 #include "stream/ByeAction.h"
 #include "stream/RtpTransport.h"
+#include "tests/support/ByeCollector.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/LineLog.h"
 #include "tests/support/WaitUntil.h"
@@ -48,16 +49,6 @@ class FakeConnection : public TRtpConnection {
   std::vector<uint8_t> written;
   size_t writes = 0;
   std::function<void()> onDisconnect;
-};
-
-class ByeCollector : public TByeActionPoster {
- public:
-  void Post(std::unique_ptr<ByeActionInfo> info) override {
-    const std::lock_guard guard(lock);
-    posted.push_back(*info);
-  }
-  std::mutex lock;
-  std::vector<ByeActionInfo> posted;
 };
 
 // Links for sessions that talk only to fakes.
