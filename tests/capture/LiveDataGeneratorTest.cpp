@@ -10,6 +10,8 @@
 #include "DesktopEncoderTestSupport.h"
 #include "capture/FrameHeader.h"
 #include "capture/LiveDataGenerator.h"
+#include "tests/support/LineLog.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -23,16 +25,6 @@ double ProcessCpuSeconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
   };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-template <typename Predicate>
-bool WaitUntil(Predicate done, std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 // A generator over a real desktop encoder on a fake screen, on the system clock.
@@ -58,10 +50,7 @@ class LiveDataGeneratorTest : public ::testing::Test {
       const std::lock_guard guard(lock_);
       if (header) frameTypes_.push_back(header->FrameType);
     };
-    links.log = [this](std::string_view line) {
-      const std::lock_guard guard(lock_);
-      lines_.emplace_back(line);
-    };
+    links.log = lines_.Sink();
     return links;
   }
   size_t Frames() {
@@ -77,7 +66,7 @@ class LiveDataGeneratorTest : public ::testing::Test {
   std::atomic<int> failures_{0};
   std::mutex lock_;
   std::vector<uint32_t> frameTypes_;
-  std::vector<std::string> lines_;
+  LineLog lines_;
 };
 
 TEST_F(LiveDataGeneratorTest, WithoutSessionsNothingIsCapturedAndStopIsPrompt) {
@@ -119,10 +108,7 @@ TEST_F(LiveDataGeneratorTest, AFailingPassIsLoggedAndTheNextGoesOn) {
   TLiveDataGenerator generator(Links());
   ASSERT_TRUE(WaitUntil([this] { return Frames() >= 3; }, 3000ms));
   generator.Stop();
-  const std::lock_guard guard(lock_);
-  EXPECT_EQ(std::count(lines_.begin(), lines_.end(),
-                       "live data generator execute failed, e=delivery broke"),
-            2);
+  EXPECT_EQ(lines_.Count("live data generator execute failed, e=delivery broke"), 2u);
 }
 
 TEST_F(LiveDataGeneratorTest, CaptureStartsSoonAfterTheFirstSessionAppears) {
