@@ -6,6 +6,7 @@
 #include "BaseSessionManager.h"
 #include "FrameHeader.h"
 #include "FramePackage.h"
+#include "RtpPacketizer.h"
 #include "ServiceLog.h"
 #include "Settings.h"
 
@@ -86,6 +87,8 @@ void TLiveChannel::DispatchFrame(std::span<const uint8_t> frame, TBaseSessionMan
   package->Codec = header->VideoCodec;
   package->FrameType = header->FrameType;
   package->CapturedMicros = capturedMicros;
+  // Cut into payloads here, once, for every session: each sender only adds its own headers.
+  const std::shared_ptr<const TRtpFrame> rtpFrame = TRtpPacketizer::Packetize(*package);
   // From the last to the first, as sessions leave the list on the way.
   for (auto it = sessions.rbegin(); it != sessions.rend(); ++it) {
     if ((*it)->IsExpired()) {
@@ -95,7 +98,7 @@ void TLiveChannel::DispatchFrame(std::span<const uint8_t> frame, TBaseSessionMan
         DetachSession(it->get());
       }
     } else {
-      (*it)->DeliverPackage(package);
+      (*it)->DeliverFrame(rtpFrame);
     }
   }
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ByeAction.h"
+#include "FakeRtpConnection.h"
 #include "Clock.h"
 #include "LiveChannel.h"
 #include "LiveSession.h"
@@ -27,14 +28,6 @@
 #include "RtspServlets.h"
 
 namespace servlet_test {
-
-// No frame is dispatched in these tests, so nothing is ever written to it.
-class FakeConnection : public TRtpConnection {
- public:
-  bool IsOpen() const override { return true; }
-  bool WriteAll(std::span<const uint8_t>) override { return true; }
-  void SetDisconnectHandler(std::function<void()>) override {}
-};
 
 class FakeClock : public platform::TClock {
  public:
@@ -164,7 +157,7 @@ struct Bench {
   TSessionLinks sessionLinks;
   TLiveChannelManager channels;
   // After everything the sessions refer to, so the sessions go first.
-  FakeConnection connection;
+  FakeRtpConnection connection;
   std::shared_ptr<TLiveSessionManager> manager;
   TRtspServletLinks links;
 };

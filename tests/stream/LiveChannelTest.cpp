@@ -62,7 +62,7 @@ TEST_F(LiveChannelTest, LearnsCodecsFromFramesEvenWithoutSessions) {
 }
 
 TEST_F(LiveChannelTest, ExpiredSessionsLeaveOnTheWayAndTheRestReceive) {
-  FakeConnection connection;
+  FakeRtpConnection connection;
   const auto udpA = manager_.GetOrCreateSession("10.0.0.1", 5000);
   const auto bound = manager_.GetOrCreateSession("10.0.0.2", 5000);
   const auto udpB = manager_.GetOrCreateSession("10.0.0.3", 5000);
@@ -77,15 +77,15 @@ TEST_F(LiveChannelTest, ExpiredSessionsLeaveOnTheWayAndTheRestReceive) {
   EXPECT_EQ(manager_.FindSession("10.0.0.1", 5000), nullptr);
   EXPECT_EQ(manager_.FindSession("10.0.0.3", 5000), nullptr);
   EXPECT_EQ(manager_.FindSession("10.0.0.2", 5000), bound);
-  for (int i = 0; i < 200 && connection.Writes() == 0; ++i) {
+  for (int i = 0; i < 200 && connection.WriteCount() == 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  EXPECT_GT(connection.Writes(), 0u) << "the remaining session got the frame";
+  EXPECT_GT(connection.WriteCount(), 0u) << "the remaining session got the frame";
   bound->StopStreaming();
 }
 
 TEST_F(LiveChannelTest, FramesLongerThanTheirBufferAreDropped) {
-  FakeConnection connection;
+  FakeRtpConnection connection;
   const auto session = manager_.GetOrCreateSession("10.0.0.2", 5000);
   session->SetConnection(&connection);
   ASSERT_TRUE(session->StartStreaming());
@@ -95,7 +95,7 @@ TEST_F(LiveChannelTest, FramesLongerThanTheirBufferAreDropped) {
   WriteFrameHeader(header, frame);
   channel_.DispatchFrame(frame, &manager_);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(connection.Writes(), 0u);
+  EXPECT_EQ(connection.WriteCount(), 0u);
   session->StopStreaming();
 }
 

@@ -1,5 +1,5 @@
-// Fakes for session tests: a connection that records what is written to it, a datagram socket,
-// a hand-moved clock, a bye-action collector and a log that keeps its lines.
+// Fakes for session tests besides the shared connection (FakeRtpConnection): a hand-moved clock,
+// a bye-action collector and a log that keeps its lines.
 #pragma once
 
 #include <atomic>
@@ -12,42 +12,9 @@
 #include "BaseSession.h"
 #include "ByeAction.h"
 #include "Clock.h"
+#include "FakeRtpConnection.h"
 #include "LineLog.h"
 #include "RtpTransport.h"
-
-class FakeConnection : public TRtpConnection {
- public:
-  bool IsOpen() const override { return open; }
-  bool WriteAll(std::span<const uint8_t> bytes) override {
-    const std::lock_guard guard(lock);
-    written.insert(written.end(), bytes.begin(), bytes.end());
-    ++writes;
-    return true;
-  }
-  void SetDisconnectHandler(std::function<void()> handler) override {
-    const std::lock_guard guard(lock);
-    onDisconnect = std::move(handler);
-  }
-  void Drop() {
-    std::function<void()> handler;
-    {
-      const std::lock_guard guard(lock);
-      open = false;
-      handler = onDisconnect;
-    }
-    if (handler) handler();
-  }
-  size_t Writes() {
-    const std::lock_guard guard(lock);
-    return writes;
-  }
-
-  std::mutex lock;
-  bool open = true;
-  std::vector<uint8_t> written;
-  size_t writes = 0;
-  std::function<void()> onDisconnect;
-};
 
 class FakeClock : public platform::TClock {
  public:
