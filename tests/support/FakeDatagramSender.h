@@ -1,5 +1,5 @@
 // The UDP server's RTP socket as frame senders see it, recording every datagram sent, with
-// switches for refusing datagrams, always or after a budget.
+// switches for refusing datagrams, always or after a budget, and for only counting them.
 #pragma once
 
 #include <atomic>
@@ -25,6 +25,7 @@ class FakeDatagramSender : public TRtpDatagramSender {
     target = address + ":" + std::to_string(port);
     if (!succeeds || sendsLeft == 0) return false;
     if (sendsLeft != SIZE_MAX) --sendsLeft;
+    if (!keep) return true;
     FakeDatagram& datagram = datagrams.emplace_back(FakeDatagram{address, port, {}});
     for (const auto piece : pieces) {
       datagram.bytes.insert(datagram.bytes.end(), piece.begin(), piece.end());
@@ -34,6 +35,7 @@ class FakeDatagramSender : public TRtpDatagramSender {
 
   std::atomic<bool> succeeds = true;
   size_t sendsLeft = SIZE_MAX;  // datagrams sent before every further one is refused
+  bool keep = true;             // false: a long run that only counts, without growing
   std::mutex mutex;
   int attempts = 0;    // refused ones too
   std::string target;  // "address:port" of the last attempt
