@@ -33,6 +33,7 @@
 
 #include "ByeAction.h"
 #include "Clock.h"
+#include "FakeDatagramSender.h"
 #include "FrameHeader.h"
 #include "FreeLoopbackPort.h"
 #include "LiveChannel.h"
@@ -65,13 +66,6 @@ class TFixedClock : public platform::TClock {
 class TNoByePoster : public TByeActionPoster {
  public:
   void Post(std::unique_ptr<ByeActionInfo>) override {}
-};
-
-class TDiscardedDatagrams : public TRtpDatagramSender {
- public:
-  bool SendDatagram(const std::string&, uint16_t, std::span<const uint8_t>) override {
-    return true;
-  }
 };
 
 // A key frame as the desktop encoder records it: frame header, then parameter sets and an IDR
@@ -116,6 +110,7 @@ class TBench {
     sessionLinks_.fps = 25;
     sessionLinks_.clock = &clock_;
     sessionLinks_.byeActionPoster = &byes_;
+    datagrams_.keep = false;  // one bench serves every input
     sessionLinks_.datagramSender = &datagrams_;
     sessionLinks_.log = [](std::string_view) {};
     sessionLinks_.requestKeyFrame = [this] { DispatchKeyFrame(); };
@@ -359,7 +354,7 @@ class TBench {
 
   TFixedClock clock_;
   TNoByePoster byes_;
-  TDiscardedDatagrams datagrams_;
+  FakeDatagramSender datagrams_;
   const std::vector<std::uint8_t> keyFrame_ = MakeKeyFrameRecord();
   std::atomic<int> keyFramesLeft_{0};
   TLiveChannelManager channels_{4};
