@@ -14,7 +14,10 @@
 
 namespace {
 
-constexpr int32_t kQueueWaitMs = 20;
+// Stopping closes the queue, which ends the wait at once; the time-out only bounds how long a
+// thread idles between looks at its state. Short waits would wake every viewer's thread several
+// times per frame for nothing, and with a hundred viewers those wake-ups cost more than sending.
+constexpr int32_t kQueueWaitMs = 1000;
 constexpr auto kIdlePause = std::chrono::milliseconds(2);
 constexpr uint32_t kRtpClockRate = 90000;
 
@@ -139,6 +142,8 @@ std::unique_ptr<ByeActionInfo> TFrameSender::MarkConnectionLost() {
   // One bye action per sender, however many times the loss is reported.
   if (stopped_.exchange(true)) return nullptr;
   failed_.store(true);
+  // Wakes the send thread, which has nothing to send any more.
+  queue_.Close();
   auto info = std::make_unique<ByeActionInfo>();
   info->address = writer_.DestAddress();
   info->port = writer_.DestPort();
