@@ -41,9 +41,8 @@ std::unique_ptr<TRTSPUDPServer> udpServer;
 // Sends through whichever UDP server the process has at the time of sending.
 class ProcessUdpSender final : public TRtpDatagramSender {
  public:
-  bool SendDatagram(const std::string& address, uint16_t port,
-                    std::span<const uint8_t> bytes) override {
-    return RtspUdpServer().SendDatagram(address, port, bytes);
+  bool SendGathered(const std::string& address, uint16_t port, TBytePieces pieces) override {
+    return RtspUdpServer().SendGathered(address, port, pieces);
   }
 };
 

@@ -1,12 +1,13 @@
-// One frame sender turning frames into RTP packets, interleaved on a connection or as datagrams,
-// for video and audio tracks, H.264 and the other codecs. The frames come either as bare payloads
-// or as the records the desktop encoder hands the live channel (frame header, then payload), read
-// the way the channel reads them.
+// The packetizer cutting frames into RTP payloads, and a frame sender putting them on the wire,
+// interleaved on a connection or as datagrams, for video and audio tracks, H.264 and the other
+// codecs. The frames come either as bare payloads or as the records the desktop encoder hands the
+// live channel (frame header, then payload), read the way the channel reads them.
 //
 // Every packet must be well-formed RTP of this sender (version, payload type, consecutive
 // sequence numbers, one time stamp per frame, its SSRC, at most the payload limit), interleaved
-// units must announce their own length, and the payload must be the frame's: H.264 units whole
-// once their fragments are joined, other codecs' bytes in order and complete.
+// units must announce their own length, the packets must carry exactly the packetizer's payloads
+// and markers, and the payload must be the frame's: H.264 units whole once their fragments are
+// joined, other codecs' bytes in order and complete.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <set>
 #include <span>
@@ -27,7 +29,10 @@
 #include "config/Settings.h"
 #include "stream/ByeAction.h"
 #include "stream/FrameSender.h"
+#include "stream/RtpPacketizer.h"
 #include "stream/RtpTransport.h"
+#include "tests/support/FakeDatagramSender.h"
+#include "tests/support/FakeRtpConnection.h"
 
 namespace {
 
@@ -44,35 +49,6 @@ constexpr uint8_t kFuA = 28;
 void Check(bool condition, const char* what) {
   if (!condition) Fail(what);
 }
-
-class TRecordingConnection : public TRtpConnection {
- public:
-  bool IsOpen() const override { return open; }
-  bool WriteAll(std::span<const uint8_t> bytes) override {
-    if (writesLeft == 0) return false;
-    --writesLeft;
-    units.emplace_back(bytes.begin(), bytes.end());
-    return true;
-  }
-  void SetDisconnectHandler(std::function<void()>) override {}
-
-  bool open = true;
-  std::size_t writesLeft = SIZE_MAX;
-  std::vector<TBytes> units;
-};
-
-class TRecordingDatagrams : public TRtpDatagramSender {
- public:
-  bool SendDatagram(const std::string&, uint16_t port, std::span<const uint8_t> bytes) override {
-    if (sendsLeft == 0) return false;
-    --sendsLeft;
-    Check(port >= 1, "datagram to port 0");
-    datagrams.emplace_back(bytes.begin(), bytes.end());
-    return true;
-  }
-  std::size_t sendsLeft = SIZE_MAX;
-  std::vector<TBytes> datagrams;
-};
 
 class TNoByePoster : public TByeActionPoster {
  public:
@@ -280,10 +256,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     frames.push_back(std::move(frame));
   }
 
-  TRecordingConnection connection;
+  FakeRtpConnection connection;
   connection.open = !connectionClosed;
   connection.writesLeft = writesAllowed;
-  TRecordingDatagrams datagrams;
+  FakeDatagramSender datagrams;
   datagrams.sendsLeft = writesAllowed;
   TNoByePoster byes;
   TFrameSenderLinks links;
@@ -302,13 +278,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     package->Track = frame.track;
     const uint16_t sequence = sender.SequenceNumber();
     const uint32_t timestamp = sender.Timestamp();
-    std::vector<TBytes>& written = interleaved ? connection.units : datagrams.datagrams;
-    written.clear();
-    sender.SendPackage(*package);
+    const std::shared_ptr<const TRtpFrame> rtpFrame = TRtpPacketizer::Packetize(*package);
     package->Release();
+    connection.TakeWrites();
+    datagrams.datagrams.clear();
+    sender.SendFrame(*rtpFrame);
 
+    // Interleaved, a whole frame goes out in one write: its units are read back one by one.
+    std::vector<TBytes> written;
+    for (const TBytes& write : connection.TakeWrites()) {
+      for (TBytes& unit : InterleavedUnits(write)) written.push_back(std::move(unit));
+    }
+    Check(!interleaved || datagrams.datagrams.empty(), "datagrams beside the connection");
+    for (const FakeDatagram& datagram : datagrams.datagrams) {
+      Check(datagram.port >= 1, "datagram to port 0");
+      written.push_back(datagram.bytes);
+    }
     const std::vector<TPacket> packets =
         ReadPackets(written, interleaved, sender, sequence, timestamp);
+    Check(packets.size() <= rtpFrame->PacketCount(), "more packets than payloads");
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+      const TPacket& packet = packets[i];
+      const std::span<const uint8_t> prefix = rtpFrame->Prefix(i), body = rtpFrame->Body(i);
+      Check(packet.payload.size() == prefix.size() + body.size() &&
+                std::equal(prefix.begin(), prefix.end(), packet.payload.begin()) &&
+                std::equal(body.begin(), body.end(),
+                           packet.payload.begin() + static_cast<std::ptrdiff_t>(prefix.size())),
+            "a packet's payload is not the packetizer's");
+      Check(packet.marker == rtpFrame->Marker(i), "a packet's marker is not the packetizer's");
+    }
     // A failed write ends the sender's thread; what it sent up to there was checked above.
     if (sender.Failed()) break;
     const bool h264 = frame.codec == static_cast<uint32_t>(kEncodeTypeH264);
@@ -317,11 +315,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
               timestamp + (frameEnds ? static_cast<uint32_t>(sender.TimestampStep()) : 0u),
           "time stamp moved by other than one frame");
     // Packets for a closed connection, or audio without one, are dropped on the way out.
-    const bool sent = interleaved ? connection.open : !audio;
+    const bool sent = interleaved ? connection.open.load() : !audio;
     if (!sent) {
       Check(packets.empty(), "packets where none can go");
       continue;
     }
+    Check(packets.size() == rtpFrame->PacketCount(), "payloads left unsent");
     Check(sender.SequenceNumber() == static_cast<uint16_t>(sequence + packets.size()),
           "sequence number moved by other than the packets sent");
     const std::span<const uint8_t> payload(frame.payload);

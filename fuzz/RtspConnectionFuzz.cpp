@@ -42,6 +42,7 @@
 #include "stream/LiveSession.h"
 #include "tests/support/ByeCollector.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/FakeDatagramSender.h"
 #include "tests/support/FreeLoopbackPort.h"
 
 namespace {
@@ -58,13 +59,6 @@ constexpr auto kConnectionDeadline = 8s;
   std::abort();
 }
 
-
-class TDiscardedDatagrams : public TRtpDatagramSender {
- public:
-  bool SendDatagram(const std::string&, uint16_t, std::span<const uint8_t>) override {
-    return true;
-  }
-};
 
 // A key frame as the desktop encoder records it: frame header, then parameter sets and an IDR
 // slice long enough to go out in fragments; one packet for each set and two for the slice.
@@ -108,6 +102,7 @@ class TBench {
     sessionLinks_.fps = 25;
     sessionLinks_.clock = &clock_;
     sessionLinks_.byeActionPoster = &byes_;
+    datagrams_.keep = false;  // one bench serves every input
     sessionLinks_.datagramSender = &datagrams_;
     sessionLinks_.log = [](std::string_view) {};
     sessionLinks_.requestKeyFrame = [this] { DispatchKeyFrame(); };
@@ -351,7 +346,7 @@ class TBench {
 
   FakeClock clock_;
   ByeCollector byes_;
-  TDiscardedDatagrams datagrams_;
+  FakeDatagramSender datagrams_;
   const std::vector<std::uint8_t> keyFrame_ = MakeKeyFrameRecord();
   std::atomic<int> keyFramesLeft_{0};
   TLiveChannelManager channels_{4};

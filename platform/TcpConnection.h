@@ -77,6 +77,9 @@ class TTcpConnection {
   // a unit cut short would leave the peer out of step anyway.
   bool WriteAll(std::span<const std::uint8_t> bytes);
   bool WriteAll(std::string_view text);
+  // The pieces, in order, as one such unit, in as few system calls as the system allows: a
+  // frame's RTP packets go out without first being copied together.
+  bool WriteAllGathered(std::span<const std::span<const std::uint8_t>> pieces);
 
   // False once the connection was closed here or found closed by a read or write. A peer that
   // left is noticed by the next read or write.
@@ -103,8 +106,12 @@ class TTcpConnection {
   void NotifyDisconnected();
   // Reads what is available into the buffer, waiting for at least one byte. Throws on end.
   void Fill();
+  // Takes the writer's turn, waiting at most until the deadline; false (and closed) otherwise.
+  bool TakeWriteTurn(std::chrono::steady_clock::time_point deadline);
+  void GiveWriteTurnBack();
   // Sends every byte before the deadline; false otherwise. Called by the writer whose turn it is.
-  bool SendAll(std::span<const std::uint8_t> bytes, std::chrono::steady_clock::time_point deadline);
+  bool SendAll(std::span<const std::span<const std::uint8_t>> pieces,
+               std::chrono::steady_clock::time_point deadline);
   [[noreturn]] void Fail(const std::string& message);
 
   const int socket_;

@@ -46,6 +46,10 @@ class TUdpSocket {
   // Sends one datagram to an IPv4 address in dotted decimal text. False when the socket is not
   // open, the address is not valid or the system refused the datagram (see LastError).
   bool SendTo(const std::string& address, std::uint16_t port, std::span<const std::uint8_t> bytes);
+  // One datagram made of the pieces in order, gathered by the system rather than copied together
+  // first; otherwise as SendTo.
+  bool SendGatheredTo(const std::string& address, std::uint16_t port,
+                      std::span<const std::span<const std::uint8_t>> pieces);
 
  private:
   void ReceiveLoop(int socket, int wakeup);

@@ -117,18 +117,27 @@ bool TBaseSession::IsExpired() const {
   return platform::TicksElapsed(lastActiveTick_.load(), clock_.TickCount()) >= kSessionTimeoutMs;
 }
 
-void TBaseSession::DeliverPackage(TFramePackage* package) {
-  if (!playing_.load() || package == nullptr) return;
+TFrameSender* TBaseSession::SenderFor(const TFramePackage& package) const {
+  if (!playing_.load()) return nullptr;
   TFrameSender* sender = nullptr;
-  if (package->IsVideo()) {
+  if (package.IsVideo()) {
     sender = videoSender_.get();
-  } else if (package->IsAudio()) {
+  } else if (package.IsAudio()) {
     const std::lock_guard guard(lock_);
     sender = audioSender_.get();
   }
-  if (sender == nullptr || sender->Failed()) return;
-  package->AddRef();
-  sender->Enqueue(package);
+  return sender == nullptr || sender->Failed() ? nullptr : sender;
+}
+
+void TBaseSession::DeliverFrame(const std::shared_ptr<const TRtpFrame>& frame) {
+  if (!frame) return;
+  if (TFrameSender* sender = SenderFor(frame->Package())) sender->Enqueue(frame);
+}
+
+void TBaseSession::DeliverPackage(TFramePackage* package) {
+  if (package == nullptr) return;
+  if (TFrameSender* sender = SenderFor(*package))
+    sender->Enqueue(TRtpPacketizer::Packetize(*package));
 }
 
 std::string TBaseSession::ClientAddress() const {

@@ -14,6 +14,7 @@
 
 #include "ByeAction.h"
 #include "FrameSender.h"
+#include "RtpFrame.h"
 #include "RtpTransport.h"
 #include "capture/FramePackage.h"
 #include "platform/Clock.h"
@@ -60,7 +61,10 @@ class TBaseSession {
   // A sign of life from the client.
   void Touch();
   bool IsExpired() const;
-  // Hands the package to the sender of its track, which takes one reference of its own.
+  // Hands the frame to the sender of its track, which keeps it as long as it needs it.
+  void DeliverFrame(const std::shared_ptr<const TRtpFrame>& frame);
+  // DeliverFrame of the package cut into payloads for this session alone; the sender takes a
+  // reference to the package of its own.
   void DeliverPackage(TFramePackage* package);
 
   std::string ClientAddress() const;
@@ -81,6 +85,8 @@ class TBaseSession {
  private:
   friend class TBaseSessionManager;
   void SetKey(std::string address, std::string name);
+  // The running sender of the package's track; null when it would not be sent.
+  TFrameSender* SenderFor(const TFramePackage& package) const;
 
   const TSessionLinks links_;  // a copy: a session may outlive its manager
   const platform::TClock& clock_;

@@ -2,11 +2,10 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
-#include "FrameSender.h"
-
-TFrameSendThread::TFrameSendThread(TFrameSender& sender)
-    : sender_(sender), thread_([this] { Run(); }) {}
+TFrameSendThread::TFrameSendThread(TFrameSendWork work)
+    : work_(std::move(work)), thread_([this] { Run(); }) {}
 
 TFrameSendThread::~TFrameSendThread() {
   Terminate();
@@ -19,12 +18,12 @@ void TFrameSendThread::Join() {
 
 void TFrameSendThread::Run() noexcept {
   try {
-    while (!terminated_.load() && sender_.ShouldSend()) sender_.SendNext();
+    while (!terminated_.load() && work_.canSend()) work_.step();
   } catch (const std::exception& e) {
-    sender_.Log(std::string("send rtp thread error, E:") + e.what());
+    work_.error(std::string("send rtp thread error, E:") + e.what());
   } catch (...) {
-    sender_.Log("send rtp thread error, E:unknown exception");
+    work_.error("send rtp thread error, E:unknown exception");
   }
-  sender_.SendThreadEnded();
+  work_.ended();
   finished_.store(true);
 }

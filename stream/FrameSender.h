@@ -1,7 +1,8 @@
-// Turns the frame packages of one track of one session into RTP packets and sends them, interleaved
-// on the client's RTSP connection or as UDP datagrams. The producer (the live data generator's
-// thread) queues packages through Enqueue; the sender's own thread packetises and sends them, so a
-// slow client holds up only its own queue.
+// Sends the frames of one track of one session as RTP packets, interleaved on the client's RTSP
+// connection or as UDP datagrams. The producer (the live data generator's thread) queues frames
+// through Enqueue; the sender's own thread sends them, so a slow client holds up only its own
+// queue. The frames arrive already cut into payloads (TRtpPacketizer), once for every viewer; the
+// sender only adds its own RTP headers.
 #pragma once
 
 #include <atomic>
@@ -11,17 +12,18 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <span>
 #include <string>
 #include <string_view>
 
-#include "BuffStream.h"
 #include "ByeAction.h"
-#include "RtpTransport.h"
+#include "ConnectionBinding.h"
 #include "capture/FramePackage.h"
-#include "capture/ObjectBlockingQueue.h"
-
-class TFrameSendThread;
+#include "FrameQueue.h"
+#include "FrameSendThread.h"
+#include "RtpFrame.h"
+#include "RtpFrameWriter.h"
+#include "RtpPacketizer.h"
+#include "RtpTransport.h"
 
 // What a sender uses from the rest of the process.
 struct TFrameSenderLinks {
@@ -41,9 +43,7 @@ struct TFrameSenderLinks {
 
 class TFrameSender {
  public:
-  // Payload bytes per RTP packet, FU indicator and FU header not counted: 12 + 2 + 1400 bytes
-  // stay below the Ethernet MTU.
-  static constexpr size_t kMaxRtpPayload = 1400;
+  static constexpr size_t kMaxRtpPayload = TRtpPacketizer::kMaxRtpPayload;
   static constexpr int32_t kQueueCapacity = 100;
   static constexpr uint8_t kVideoPayloadType = 96;
   static constexpr uint8_t kAudioPayloadType = 0;
@@ -54,7 +54,7 @@ class TFrameSender {
   // A video sender. fps (1 to 90000, std::invalid_argument otherwise) sets the time-stamp step of
   // the 90 kHz RTP clock.
   TFrameSender(int32_t fps, TFrameSenderLinks links);
-  // Stops the sender; packages still queued are released.
+  // Stops the sender; frames still queued are released.
   ~TFrameSender();
   TFrameSender(const TFrameSender&) = delete;
   TFrameSender& operator=(const TFrameSender&) = delete;
@@ -65,11 +65,11 @@ class TFrameSender {
   void ConfigureAudio();
   // The client's UDP address and port, also named in the bye action.
   void SetDestination(std::string address, int32_t port);
-  void SetSsrc(uint32_t ssrc);
+  void SetSsrc(uint32_t ssrc) { writer_.SetSsrc(ssrc); }
   // Binds the sender to a client's RTSP connection (null unbinds it) and registers the sender's
   // loss handling as the connection's disconnect handler. The connection must outlive the binding;
   // the handler may outlive the sender and then does nothing.
-  void SetConnection(TRtpConnection* connection);
+  void SetConnection(TRtpConnection* connection) { binding_.Bind(connection); }
 
   // Starts the send thread with the sequence number reset to 0. Does nothing while the thread
   // runs, and on a stopped or failed sender: neither state is ever cleared.
@@ -78,98 +78,52 @@ class TFrameSender {
   // sender stays stopped.
   void Stop();
 
-  // Takes over one reference to package, from one producer thread at a time. A video sender
-  // drops packages until a key frame comes, and again after the queue overflowed.
+  // Queues a shared frame, from one producer thread at a time. A video sender drops frames until a
+  // key frame comes, and again after the queue overflowed.
+  void Enqueue(std::shared_ptr<const TRtpFrame> frame);
+  // Takes over one reference to package and queues it, cut into payloads for this sender alone.
   void Enqueue(TFramePackage* package);
 
   // The client's connection is gone: the sender stops, counts as failed and posts one bye action.
-  void ConnectionLost();
+  void ConnectionLost() { binding_.ReportLoss(); }
 
-  // Packetises and sends one package on the calling thread. The send thread is its caller while it
-  // runs; without a thread, callers may send synchronously. A failure marks the sender failed and
-  // is logged, never thrown.
-  void SendPackage(const TFramePackage& package);
+  // Sends one frame on the calling thread. The send thread is its caller while it runs; without
+  // a thread, callers may send synchronously. A failure marks the sender failed and is logged,
+  // never thrown.
+  void SendFrame(const TRtpFrame& frame);
+  // SendFrame of the package cut into payloads for this sender alone.
+  void SendPackage(TFramePackage& package) { SendFrame(*TRtpPacketizer::Packetize(package)); }
 
-  uint32_t Ssrc() const { return ssrc_.load(std::memory_order_relaxed); }
+  uint32_t Ssrc() const { return writer_.Ssrc(); }
   // The RTP time stamp of the next frame and the sequence number of the next packet.
-  uint32_t Timestamp() const { return timestamp_.load(std::memory_order_relaxed); }
-  uint16_t SequenceNumber() const { return sequenceNumber_.load(std::memory_order_relaxed); }
-  int32_t TimestampStep() const { return timestampStep_; }
-  uint8_t PayloadType() const { return payloadType_; }
-  uint8_t InterleavedChannel() const { return interleavedChannel_; }
-  bool IsAudio() const { return audio_; }
+  uint32_t Timestamp() const { return writer_.Timestamp(); }
+  uint16_t SequenceNumber() const { return writer_.SequenceNumber(); }
+  int32_t TimestampStep() const { return writer_.Track().timestampStep; }
+  uint8_t PayloadType() const { return writer_.Track().payloadType; }
+  uint8_t InterleavedChannel() const { return writer_.Track().interleavedChannel; }
+  bool IsAudio() const { return writer_.Track().audio; }
   bool Failed() const { return failed_.load(); }
   bool Stopped() const { return stopped_.load(); }
-  bool WaitKeyFrame() const { return waitKeyFrame_.load(); }
+  bool WaitKeyFrame() const { return queue_.WaitingForKeyFrame(); }
   bool Running() const;
   int32_t QueuedPackages() const { return queue_.Count(); }
-  std::string DestAddress() const;
-  int32_t DestPort() const;
+  std::string DestAddress() const { return writer_.DestAddress(); }
+  int32_t DestPort() const { return writer_.DestPort(); }
 
  private:
-  friend class TFrameSendThread;
-  struct TDisconnectLink;
-
-  // The step in progress, named in the failure log line. Numbers are kept apart from the text so
-  // that the send loop does not format strings that are only read when something fails.
-  struct TStage {
-    const char* text = "";
-    int64_t size = -1;
-    int64_t remain = -1;
-  };
-
-  // Send thread side.
   bool ShouldSend() const { return !failed_.load() && !stopped_.load(); }
   void SendNext();
   void SendThreadEnded();
-
-  void DropPackage(TFramePackage* package, std::string_view why);
   std::unique_ptr<ByeActionInfo> MarkConnectionLost();
-  void DetachFromConnection();
   void Log(std::string_view text) const;
 
-  void SendH264Frame(std::span<const uint8_t> frame);
-  void SendNalUnit(std::span<const uint8_t> nalUnit);
-  void SendRtpPacket(std::span<const uint8_t> piece, bool first, bool last, bool single,
-                     uint8_t nalHeader);
-  void SendChunked(std::span<const uint8_t> data, bool frameEnd);
-  void WriteRtpHeader(bool marker);
-  void SendBuffer(std::span<const uint8_t> packet);
-  void SetStage(const char* text, int64_t size = -1, int64_t remain = -1);
-  std::string StageText() const;
-
   const TFrameSenderLinks links_;
-  TByeActionPoster& byeActionPoster_;
-
-  std::atomic<uint32_t> ssrc_;
-  std::atomic<uint32_t> timestamp_;
-  std::atomic<uint16_t> sequenceNumber_{0};
-  // Fixed before the thread starts.
-  int32_t timestampStep_;
-  uint8_t payloadType_ = kVideoPayloadType;
-  uint8_t interleavedChannel_ = kVideoChannel;
-  bool audio_ = false;
-
-  mutable std::mutex destinationMutex_;
-  std::string destAddress_;
-  int32_t destPort_ = 0;
-
-  std::atomic<TRtpConnection*> connection_{nullptr};
-  std::shared_ptr<TDisconnectLink> disconnectLink_;
-
   std::atomic<bool> failed_{false};
   std::atomic<bool> stopped_{false};
-  std::atomic<bool> waitKeyFrame_{true};
+  TRtpFrameWriter writer_;
+  TFrameQueue queue_;
+  TConnectionBinding binding_;
 
-  // Send thread only.
-  bool currentIsKey_ = false;
-  TStage stage_;
-  TBuffStream packet_{kMaxRtpPayload + 16};
-  TBuffStream frame_{kMaxRtpPayload + 20};
-  std::string udpAddress_;
-  bool dropLogged_ = false;
-
-  TObjectBlockingQueue queue_{kQueueCapacity};
   mutable std::mutex threadMutex_;
   std::unique_ptr<TFrameSendThread> thread_;
 };

@@ -6,6 +6,7 @@
 #include "capture/FrameHeader.h"
 #include "capture/FramePackage.h"
 #include "log/ServiceLog.h"
+#include "RtpPacketizer.h"
 
 namespace {
 
@@ -83,8 +84,10 @@ void TLiveChannel::DispatchFrame(std::span<const uint8_t> frame, int64_t capture
   package->Codec = header->VideoCodec;
   package->FrameType = header->FrameType;
   package->CapturedMicros = capturedMicros;
+  // Cut into payloads here, once, for every session: each sender only adds its own headers.
+  const std::shared_ptr<const TRtpFrame> rtpFrame = TRtpPacketizer::Packetize(*package);
   for (const SessionPtr& session : sessions) {
-    if (!session->IsExpired()) session->DeliverPackage(package);
+    if (!session->IsExpired()) session->DeliverFrame(rtpFrame);
   }
 }
 

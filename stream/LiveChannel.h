@@ -1,5 +1,6 @@
 // The fan-out point between the capture pipeline and the clients: every encoded frame is copied
-// once into a shared frame package and offered to every attached session. The channel also keeps
+// once into a shared frame package, cut once into RTP payloads and offered to every attached
+// session, whose senders only add their own RTP headers. The channel also keeps
 // what it learnt of the stream's codecs for the session description.
 #pragma once
 

@@ -7,23 +7,29 @@
 #include <span>
 #include <string>
 
+// Pieces of bytes that go out as one, in order: a viewer's own RTP headers between the payloads
+// every viewer shares, so that the payloads are never copied per viewer.
+using TBytePieces = std::span<const std::span<const uint8_t>>;
+
 // The RTSP TCP connection of one client, as the senders bound to it see it.
 class TRtpConnection {
  public:
   virtual ~TRtpConnection() = default;
   virtual bool IsOpen() const = 0;
-  // Writes every byte as one uninterrupted write: no other writer's bytes (an RTSP answer on the
-  // connection thread, another sender) can land in between. False when the write failed.
-  virtual bool WriteAll(std::span<const uint8_t> bytes) = 0;
+  // Writes every piece, in order, as one uninterrupted write: no other writer's bytes (an RTSP
+  // answer on the connection thread, another sender) can land in between. False when the write
+  // failed.
+  virtual bool WriteGathered(TBytePieces pieces) = 0;
   // The one disconnect notification of the connection; setting it again replaces the earlier one.
   // It runs on the connection's own thread. An empty function removes it.
   virtual void SetDisconnectHandler(std::function<void()> handler) = 0;
 };
 
-// Sends one datagram from the RTP socket. False when it could not be sent (socket not open, error).
+// Sends datagrams from the RTP socket.
 class TRtpDatagramSender {
  public:
   virtual ~TRtpDatagramSender() = default;
-  virtual bool SendDatagram(const std::string& address, uint16_t port,
-                            std::span<const uint8_t> bytes) = 0;
+  // One datagram made of the pieces in order. False when it could not be sent (socket not open,
+  // error).
+  virtual bool SendGathered(const std::string& address, uint16_t port, TBytePieces pieces) = 0;
 };

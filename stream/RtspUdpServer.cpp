@@ -85,6 +85,10 @@ bool TRTSPUDPServer::SendDatagram(const std::string& address, uint16_t port,
   return rtpSocket_.SendTo(address, port, bytes);
 }
 
+bool TRTSPUDPServer::SendGathered(const std::string& address, uint16_t port, TBytePieces pieces) {
+  return rtpSocket_.SendGatheredTo(address, port, pieces);
+}
+
 void TRTSPUDPServer::SetDatagramListener(TDatagramListener listener) {
   TListenerSlot& slot = ListenerSlot();
   std::unique_lock lock(slot.lock);

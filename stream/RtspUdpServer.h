@@ -34,8 +34,8 @@ class TRTSPUDPServer final : public TRtpDatagramSender {
   int RtcpPort() const { return rtcpPort_; }
 
   // Sends from the RTP socket; false before a successful activation or when the system refuses.
-  bool SendDatagram(const std::string& address, uint16_t port,
-                    std::span<const uint8_t> bytes) override;
+  bool SendDatagram(const std::string& address, uint16_t port, std::span<const uint8_t> bytes);
+  bool SendGathered(const std::string& address, uint16_t port, TBytePieces pieces) override;
 
   // Fills or (with an empty function) empties the process-wide listener slot, which outlives
   // every server object. The listener runs on the sockets' receive threads. Once this returns,

@@ -6,8 +6,8 @@ bool TTcpRtpConnection::IsOpen() const {
   return connection_.IsOpen();
 }
 
-bool TTcpRtpConnection::WriteAll(std::span<const uint8_t> bytes) {
-  return connection_.WriteAll(bytes);
+bool TTcpRtpConnection::WriteGathered(TBytePieces pieces) {
+  return connection_.WriteAllGathered(pieces);
 }
 
 void TTcpRtpConnection::SetDisconnectHandler(std::function<void()> handler) {

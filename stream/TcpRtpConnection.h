@@ -16,7 +16,7 @@ class TTcpRtpConnection final : public TRtpConnection {
   bool IsOpen() const override;
   // Fails within the connection's write time-out when the client stops reading, and closes the
   // connection then, which in turn ends it on its own thread with the disconnect notification.
-  bool WriteAll(std::span<const uint8_t> bytes) override;
+  bool WriteGathered(TBytePieces pieces) override;
   void SetDisconnectHandler(std::function<void()> handler) override;
 
   platform::TTcpConnection& Connection() const { return connection_; }

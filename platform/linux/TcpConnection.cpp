@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -168,38 +169,73 @@ bool TTcpConnection::WriteAll(std::string_view text) {
 }
 
 bool TTcpConnection::WriteAll(std::span<const std::uint8_t> bytes) {
+  const std::span<const std::uint8_t> pieces[] = {bytes};
+  return WriteAllGathered(pieces);
+}
+
+bool TTcpConnection::WriteAllGathered(std::span<const std::span<const std::uint8_t>> pieces) {
   if (!IsOpen()) return false;
   const auto deadline = TSteadyClock::now() + limits_.writeTimeout;
-  {
-    std::unique_lock lock(writeTurnLock_);
-    if (!writeTurnFree_.wait_until(lock, deadline, [this] { return !writing_; })) {
-      // The writer ahead of this one is stuck on a peer that does not read.
-      lock.unlock();
-      Close();
-      return false;
-    }
-    writing_ = true;
+  if (!TakeWriteTurn(deadline)) return false;
+  const bool sent = SendAll(pieces, deadline);
+  GiveWriteTurnBack();
+  if (!sent) Close();
+  return sent;
+}
+
+bool TTcpConnection::TakeWriteTurn(TSteadyClock::time_point deadline) {
+  std::unique_lock lock(writeTurnLock_);
+  if (!writeTurnFree_.wait_until(lock, deadline, [this] { return !writing_; })) {
+    // The writer ahead of this one is stuck on a peer that does not read.
+    lock.unlock();
+    Close();
+    return false;
   }
-  const bool sent = SendAll(bytes, deadline);
+  writing_ = true;
+  return true;
+}
+
+void TTcpConnection::GiveWriteTurnBack() {
   {
     std::lock_guard lock(writeTurnLock_);
     writing_ = false;
   }
   writeTurnFree_.notify_one();
-  if (!sent) Close();
-  return sent;
 }
 
-bool TTcpConnection::SendAll(std::span<const std::uint8_t> bytes,
+bool TTcpConnection::SendAll(std::span<const std::span<const std::uint8_t>> pieces,
                              TSteadyClock::time_point deadline) {
-  while (!bytes.empty()) {
+  // Up to this many pieces per system call (the usual IOV_MAX); a longer list takes several.
+  constexpr std::size_t kMaxVectors = 1024;
+  std::array<iovec, kMaxVectors> vectors;
+  std::size_t next = 0;     // the first piece not completely sent
+  std::size_t skipped = 0;  // bytes of that piece already sent
+  while (next < pieces.size()) {
     if (!IsOpen()) return false;
+    std::size_t count = 0;
+    for (std::size_t i = next; i < pieces.size() && count < kMaxVectors; ++i) {
+      const std::span<const std::uint8_t> piece =
+          i == next ? pieces[i].subspan(skipped) : pieces[i];
+      if (piece.empty()) continue;
+      // iovec has no const; sendmsg only reads through it.
+      vectors[count++] = {const_cast<std::uint8_t*>(piece.data()), piece.size()};
+    }
+    if (count == 0) return true;
+    msghdr message{};
+    message.msg_iov = vectors.data();
+    message.msg_iovlen = count;
     // Non-blocking sends with a bounded wait in between, so that the time limit holds for the
     // whole unit, not only for each system call. MSG_NOSIGNAL: a peer that is gone must not end
     // the process with SIGPIPE.
-    const ssize_t sent = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent >= 0) {
-      bytes = bytes.subspan(static_cast<std::size_t>(sent));
+    const ssize_t result = ::sendmsg(socket_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (result >= 0) {
+      auto sent = static_cast<std::size_t>(result);
+      while (next < pieces.size() && sent >= pieces[next].size() - skipped) {
+        sent -= pieces[next].size() - skipped;
+        skipped = 0;
+        ++next;
+      }
+      skipped += sent;
       continue;
     }
     const int error = errno;

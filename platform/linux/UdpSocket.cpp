@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -136,6 +138,12 @@ void TUdpSocket::SetError(std::string text) const {
 
 bool TUdpSocket::SendTo(const std::string& address, std::uint16_t port,
                         std::span<const std::uint8_t> bytes) {
+  const std::span<const std::uint8_t> pieces[] = {bytes};
+  return SendGatheredTo(address, port, pieces);
+}
+
+bool TUdpSocket::SendGatheredTo(const std::string& address, std::uint16_t port,
+                                std::span<const std::span<const std::uint8_t>> pieces) {
   sockaddr_in target{};
   target.sin_family = AF_INET;
   target.sin_port = htons(port);
@@ -143,18 +151,34 @@ bool TUdpSocket::SendTo(const std::string& address, std::uint16_t port,
     SetError("not an IPv4 address: \"" + address + "\"");
     return false;
   }
+  // An RTP datagram is a header and a payload or two; anything longer is rare enough to allocate.
+  std::array<iovec, 8> few;
+  std::vector<iovec> many;
+  iovec* vectors = few.data();
+  if (pieces.size() > few.size()) {
+    many.resize(pieces.size());
+    vectors = many.data();
+  }
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    // iovec has no const; sendmsg only reads through it.
+    vectors[i] = {const_cast<std::uint8_t*>(pieces[i].data()), pieces[i].size()};
+  }
+  msghdr message{};
+  message.msg_name = &target;
+  message.msg_namelen = sizeof target;
+  message.msg_iov = vectors;
+  message.msg_iovlen = pieces.size();
   std::shared_lock lock(descriptorLock_);
   if (socket_ < 0) {
     SetError("UDP socket not open");
     return false;
   }
   for (;;) {
-    const ssize_t sent = ::sendto(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL,
-                                  reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    const ssize_t sent = ::sendmsg(socket_, &message, MSG_NOSIGNAL);
     if (sent >= 0) return true;
     const int error = errno;
     if (error == EINTR) continue;
-    SetError(SystemErrorText("sendto", error));
+    SetError(SystemErrorText("sendmsg", error));
     return false;
   }
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -243,6 +244,38 @@ TEST(TcpConnection, ConcurrentWritesArriveAsWholeUnits) {
   writers.clear();
   events.Add("writers joined");
   EXPECT_EQ(failedWrites.load(), 0);
+}
+
+// More pieces than one system call takes, empty ones among them, through a small window that cuts
+// sends in the middle of pieces: the bytes must arrive whole and in order.
+TEST(TcpConnection, GatheredWriteSendsEveryPieceInOrder) {
+  TEvents events;
+  TTcpConnection* connection = nullptr;
+  TTcpListener listener({.connected =
+                             [&](TTcpConnection& accepted) {
+                               connection = &accepted;
+                               events.Add("connected");
+                             },
+                         .disconnected = [&](TTcpConnection&) { events.WaitFor("written"); }},
+                        TTcpLimits{.writeTimeout = 120s});
+  ASSERT_TRUE(listener.Start(0, "127.0.0.1")) << listener.LastError();
+  TClient client(listener.Port(), 4096);
+  ASSERT_EQ(events.WaitFor("connected").size(), 1u);
+
+  const std::size_t sizes[] = {0, 1, 16, 1400, 5000};
+  std::vector<std::vector<std::uint8_t>> blocks;
+  std::string expected;
+  for (std::size_t i = 0; i < 3000; ++i) {
+    blocks.emplace_back(sizes[i % 5], static_cast<std::uint8_t>(i * 7));
+    expected.append(blocks.back().begin(), blocks.back().end());
+  }
+  const std::vector<std::span<const std::uint8_t>> pieces(blocks.begin(), blocks.end());
+  bool written = false;
+  std::jthread writer([&] { written = connection->WriteAllGathered(pieces); });
+  EXPECT_TRUE(client.Read(expected.size()) == expected);
+  writer.join();
+  EXPECT_TRUE(written);
+  events.Add("written");
 }
 
 TEST(TcpConnection, PeerDropRunsTheLastDisconnectHandlerOnceOnTheConnectionThread) {

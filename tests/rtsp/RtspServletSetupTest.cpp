@@ -178,7 +178,7 @@ TEST(RtspServletSetup, ASessionIsTakenUpOnlyByItsOwnConnectionOrByName) {
   ASSERT_NE(viewer, nullptr);
 
   // Another player on the same host whose RTSP connection happens to come from port 50000.
-  FakeConnection otherConnection;
+  FakeRtpConnection otherConnection;
   const Answer stranger = bench.Run(
       setup, Request("SETUP", "rtsp://h/live", 1, "Transport: RTP/AVP/TCP;interleaved=0-1\r\n"),
       Client{"192.168.1.20", 50000, &otherConnection, false});

@@ -27,16 +27,9 @@
 #include "stream/LiveChannel.h"
 #include "stream/LiveSession.h"
 #include "stream/RtpTransport.h"
+#include "tests/support/FakeRtpConnection.h"
 
 namespace servlet_test {
-
-// No frame is dispatched in these tests, so nothing is ever written to it.
-class FakeConnection : public TRtpConnection {
- public:
-  bool IsOpen() const override { return true; }
-  bool WriteAll(std::span<const uint8_t>) override { return true; }
-  void SetDisconnectHandler(std::function<void()>) override {}
-};
 
 // An answer read back from its bytes.
 struct Answer {
@@ -153,7 +146,7 @@ struct Bench {
   TSessionLinks sessionLinks;
   TLiveChannelManager channels;
   // After everything the sessions refer to, so the sessions go first.
-  FakeConnection connection;
+  FakeRtpConnection connection;
   std::shared_ptr<TLiveSessionManager> manager;
   TRtspServletLinks links;
 };

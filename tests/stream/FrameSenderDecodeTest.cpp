@@ -53,7 +53,12 @@ class LoopbackSocket : public TRtpDatagramSender {
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
     return ntohs(address.sin_port);
   }
-  bool SendDatagram(const std::string&, uint16_t port, std::span<const uint8_t> bytes) override {
+  bool SendGathered(const std::string& address, uint16_t port, TBytePieces pieces) override {
+    std::vector<uint8_t> bytes;
+    for (const auto piece : pieces) bytes.insert(bytes.end(), piece.begin(), piece.end());
+    return SendDatagram(address, port, bytes);
+  }
+  bool SendDatagram(const std::string&, uint16_t port, std::span<const uint8_t> bytes) {
     if (bytes.size() > 12 && (bytes[12] & 0x1F) == 28) ++fragments;
     const sockaddr_in target = Loopback(port);
     return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&target),

@@ -15,9 +15,11 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/FakeDatagramSender.h"
+#include "tests/support/FakeRtpConnection.h"
+#include "stream/FrameSender.h"
 #include "capture/FrameType.h"
 #include "config/Settings.h"
-#include "stream/FrameSender.h"
 
 namespace {
 
@@ -37,61 +39,19 @@ struct Packet {
   Bytes payload;
 };
 
-class FakeConnection : public TRtpConnection {
- public:
-  bool IsOpen() const override { return open; }
-  bool WriteAll(std::span<const uint8_t> bytes) override {
-    if (throws) throw 42;  // not even a std::exception
-    const std::lock_guard lock(mutex);
-    if (writeOk) writes.emplace_back(bytes.begin(), bytes.end());
-    return writeOk;
-  }
-  void SetDisconnectHandler(std::function<void()> h) override {
-    const std::lock_guard lock(mutex);
-    handler = std::move(h);
-  }
-  void Disconnect() {
-    std::function<void()> h;
-    {
-      const std::lock_guard lock(mutex);
-      h = handler;
-    }
-    if (h) h();
-  }
-  // Takes the packets written so far, checking that each write is exactly one framed packet.
-  std::vector<Packet> Packets() {
-    const std::lock_guard lock(mutex);
-    std::vector<Packet> packets;
-    for (const Bytes& w : std::exchange(writes, {})) {
+// Takes the packets written so far, checking that each write is a row of framed packets.
+std::vector<Packet> Packets(FakeRtpConnection& connection) {
+  std::vector<Packet> packets;
+  for (const Bytes& write : connection.TakeWrites()) {
+    for (const Bytes& w : InterleavedUnits(write)) {
       EXPECT_TRUE(w.size() >= 16 && w[0] == '$' && BE(w, 2, 2) == w.size() - 4 && w[4] == 0x80);
       if (w.size() < 16) continue;
       packets.push_back({w[1], static_cast<uint8_t>(w[5] & 0x7F), (w[5] & 0x80) != 0, BE(w, 6, 2),
                          BE(w, 8, 4), BE(w, 12, 4), Bytes(w.begin() + 16, w.end())});
     }
-    return packets;
   }
-  size_t WriteCount() {
-    const std::lock_guard lock(mutex);
-    return writes.size();
-  }
-
-  std::atomic<bool> open = true, writeOk = true, throws = false;
-  std::mutex mutex;
-  std::vector<Bytes> writes;
-  std::function<void()> handler;
-};
-
-class FakeDatagramSender : public TRtpDatagramSender {
- public:
-  bool SendDatagram(const std::string& address, uint16_t port, std::span<const uint8_t>) override {
-    target = address + ":" + std::to_string(port);
-    ++sent;
-    return succeeds;
-  }
-  std::string target;
-  int sent = 0;
-  bool succeeds = true;
-};
+  return packets;
+}
 
 class FakePoster : public TByeActionPoster {
  public:
@@ -170,14 +130,14 @@ class FrameSenderTest : public ::testing::Test {
   std::vector<Packet> SendNow(TFramePackage* package) {
     sender->SendPackage(*package);
     package->Release();
-    return connection.Packets();
+    return Packets(connection);
   }
   std::vector<std::string> Log() {
     const std::lock_guard lock(logMutex);
     return std::exchange(log, {});
   }
 
-  FakeConnection connection;
+  FakeRtpConnection connection;
   FakeDatagramSender udp;
   FakePoster poster;
   std::mutex logMutex;
@@ -327,7 +287,7 @@ TEST_F(FrameSenderTest, SequenceWrapsAndRestartsAtZeroOnStart) {
   sender->Start();
   sender->Enqueue(Package(Key));
   ASSERT_TRUE(WaitUntil([&] { return connection.WriteCount() == 1; }));
-  EXPECT_EQ(connection.Packets()[0].sequence, 0u);
+  EXPECT_EQ(Packets(connection)[0].sequence, 0u);
 }
 
 struct DropCase {
@@ -384,7 +344,7 @@ TEST_F(FrameSenderTest, KeyFrameWaitsForRoomTheThreadMakes) {
 }
 
 struct FailureCase {
-  std::function<void(FakeConnection&, FakeDatagramSender&, TFrameSender&)> arrange;
+  std::function<void(FakeRtpConnection&, FakeDatagramSender&, TFrameSender&)> arrange;
   bool failed;
   std::string log;  // start of each line
   int lines;        // of two packages: a failure is logged each time, a drop once
@@ -410,13 +370,13 @@ TEST_F(FrameSenderTest, FailuresAndDrops) {
   };
   for (const FailureCase& c : cases) {
     connection.writeOk = connection.open = udp.succeeds = true;
-    udp.sent = 0;
+    udp.attempts = 0;
     MakeSender();
     c.arrange(connection, udp, *sender);
     Log();
     for (int i = 0; i < 2; ++i) SendNow(Package(sender->IsAudio() ? Audio : Key));
     EXPECT_EQ(sender->Failed(), c.failed);
-    EXPECT_EQ(udp.sent, c.datagrams);
+    EXPECT_EQ(udp.attempts, c.datagrams);
     if (c.datagrams) {
       EXPECT_EQ(udp.target, "127.0.0.1:5004");
     }
@@ -450,7 +410,7 @@ TEST_F(FrameSenderTest, LostConnectionStopsTheSenderAndPostsOneByeAction) {
 
   // A connection the sender no longer uses, or one outliving it, reaches no sender.
   MakeSender();
-  FakeConnection other;
+  FakeRtpConnection other;
   sender->SetConnection(&other);
   connection.Disconnect();
   EXPECT_FALSE(sender->Stopped());

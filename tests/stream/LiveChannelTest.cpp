@@ -62,7 +62,7 @@ TEST_F(LiveChannelTest, LearnsCodecsFromFramesEvenWithoutSessions) {
 }
 
 TEST_F(LiveChannelTest, ExpiredSessionsAreSweptByTheManagerAndTheRestReceive) {
-  FakeConnection connection;
+  FakeRtpConnection connection;
   const auto udpA = manager_.GetOrCreateSession("10.0.0.1", 5000);
   const auto bound = manager_.GetOrCreateSession("10.0.0.2", 5000);
   const auto udpB = manager_.GetOrCreateSession("10.0.0.3", 5000);
@@ -78,13 +78,13 @@ TEST_F(LiveChannelTest, ExpiredSessionsAreSweptByTheManagerAndTheRestReceive) {
   EXPECT_EQ(manager_.FindSession("10.0.0.1", 5000), nullptr);
   EXPECT_EQ(manager_.FindSession("10.0.0.3", 5000), nullptr);
   EXPECT_EQ(manager_.FindSession("10.0.0.2", 5000), bound);
-  EXPECT_TRUE(WaitUntil([&] { return connection.Writes() > 0; }))
+  EXPECT_TRUE(WaitUntil([&] { return connection.WriteCount() > 0; }))
       << "the remaining session got the frame";
   bound->StopStreaming();
 }
 
 TEST_F(LiveChannelTest, FramesLongerThanTheirBufferAreDropped) {
-  FakeConnection connection;
+  FakeRtpConnection connection;
   const auto session = manager_.GetOrCreateSession("10.0.0.2", 5000);
   session->SetConnection(&connection);
   ASSERT_TRUE(session->StartStreaming());
@@ -94,7 +94,7 @@ TEST_F(LiveChannelTest, FramesLongerThanTheirBufferAreDropped) {
   WriteFrameHeader(header, frame);
   channel_.DispatchFrame(frame);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(connection.Writes(), 0u);
+  EXPECT_EQ(connection.WriteCount(), 0u);
   session->StopStreaming();
 }
 

@@ -105,7 +105,7 @@ TEST_F(SessionManagerTest, TouchEndpointKeepsTheMatchingSessionAlive) {
 }
 
 TEST_F(SessionManagerTest, ConnectionBoundSessionsEndOnlyWhenTheConnectionIsLost) {
-  FakeConnection connection;
+  FakeRtpConnection connection;
   const auto session = manager_.GetOrCreateSession("10.0.0.5", 5000);
   session->SetConnection(&connection);
   EXPECT_EQ(manager_.FindSessionByConnection(&connection), session);
@@ -123,7 +123,7 @@ TEST_F(SessionManagerTest, ConnectionBoundSessionsEndOnlyWhenTheConnectionIsLost
 }
 
 TEST_F(SessionManagerTest, DeliveryFollowsPlayingAndTrack) {
-  FakeConnection connection;
+  FakeRtpConnection connection;
   const auto session = manager_.GetOrCreateSession("10.0.0.5", 5000);
   session->SetConnection(&connection);
   TFramePackage* key = VideoPackage(kKeyVideoFrameType);
@@ -139,11 +139,11 @@ TEST_F(SessionManagerTest, DeliveryFollowsPlayingAndTrack) {
 
   session->DeliverPackage(key);
   key->Release();
-  for (int i = 0; i < 200 && connection.Writes() == 0; ++i) {
+  for (int i = 0; i < 200 && connection.WriteCount() == 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  EXPECT_GT(connection.Writes(), 0u);
-  const std::lock_guard guard(connection.lock);
+  EXPECT_GT(connection.WriteCount(), 0u);
+  const std::lock_guard guard(connection.mutex);
   ASSERT_GE(connection.written.size(), 4u);
   EXPECT_EQ(connection.written[0], '$');
   EXPECT_EQ(connection.written[1], 0);
