@@ -35,11 +35,14 @@ TEST_F(VistrelEndToEnd, FfmpegDecodesTheDesktopOverInterleavedTcp) {
   EXPECT_EQ(result.exitCode, 0) << result.output;
   EXPECT_EQ(result.frames, 20) << result.output;
   EXPECT_EQ(result.size, "640x480") << result.output;
-  // One client's conversation, as the log tells it.
+  // One client's conversation, as the log tells it. ffmpeg closes its connection right after
+  // sending TEARDOWN, with stream data it never read still queued, so its side resets the
+  // connection and the answer to TEARDOWN may or may not get written: only the session's end is
+  // certain.
   EXPECT_TRUE(vistrel.WaitForLog(
       {"connected from 127.0.0.1:", "uri=" + vistrel.Url(), "rtpavp=RTP/AVP/TCP", "set port to ",
        "session=", "open video handle ok", "send ok response",
-       "do teardown, session=", "do teardown end, session=", "TLiveSession destroy-->", "stop",
+       "do teardown, session=", "TLiveSession destroy-->", "stop",
        "free sender", "free buffer", "free session ", "disconnect from 127.0.0.1:"},
       5s))
       << vistrel.LogText();
