@@ -219,6 +219,14 @@ class FanoutServer {
   void Stop() { listener_.Stop(); }
   uint16_t Port() const { return listener_.Port(); }
   TLiveSessionManager& Manager() { return manager_; }
+  // Every client has its session, bound to its connection and attached to the channel: a session
+  // counted by the manager alone may not be in the channel yet and would miss the first key frame.
+  bool Ready(size_t clients) {
+    const auto sessions = manager_.Sessions();
+    return sessions.size() == clients && Channel().SessionCount() == clients &&
+           std::all_of(sessions.begin(), sessions.end(),
+                       [](const auto& s) { return s->Connection() != nullptr; });
+  }
   TLiveChannel& Channel() { return channels_.GetOrCreateChannel(); }
 
  private:
@@ -368,8 +376,7 @@ void BM_Fanout(benchmark::State& state) {
     }
     ReaderProcess readers(server.Port(), clients);
     if (readers.Pid() <= 0 || readers.ReadLine() != "ready" ||
-        !WaitFor([&] { return server.Manager().Sessions().size() == static_cast<size_t>(clients); },
-                 milliseconds(10000))) {
+        !WaitFor([&] { return server.Ready(static_cast<size_t>(clients)); }, milliseconds(10000))) {
       state.SkipWithError("the readers did not connect");
       return;
     }
