@@ -17,6 +17,7 @@
 #include "ProcessCpu.h"
 #include "capture/DesktopEncoder.h"
 #include "log/ServiceLog.h"
+#include "tests/support/FakeClock.h"
 #include "tests/support/TestScreen.h"
 #include "tests/support/XvfbDisplay.h"
 
@@ -64,11 +65,10 @@ MovingDesktop& Desktop() {
   return desktop;
 }
 
-class StepClock : public platform::TClock {
+// Moved by a frame interval before every picture, so that each poll captures.
+class StepClock : public FakeClock {
  public:
-  platform::TLocalDateTime LocalNow() const override { return platform::SystemClock().LocalNow(); }
-  uint32_t TickCount() const override { return tick; }
-  uint32_t tick = 0;
+  StepClock() : FakeClock(platform::SystemClock().LocalNow(), 0) {}
 };
 
 double Median(std::vector<double> values) {

@@ -31,6 +31,7 @@
 #include "stream/FrameSender.h"
 #include "stream/RtpPacketizer.h"
 #include "stream/RtpTransport.h"
+#include "tests/support/ByeCollector.h"
 #include "tests/support/FakeDatagramSender.h"
 #include "tests/support/FakeRtpConnection.h"
 
@@ -49,11 +50,6 @@ constexpr uint8_t kFuA = 28;
 void Check(bool condition, const char* what) {
   if (!condition) Fail(what);
 }
-
-class TNoByePoster : public TByeActionPoster {
- public:
-  void Post(std::unique_ptr<ByeActionInfo>) override {}
-};
 
 struct TPacket {
   bool marker = false;
@@ -261,7 +257,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   connection.writesLeft = writesAllowed;
   FakeDatagramSender datagrams;
   datagrams.sendsLeft = writesAllowed;
-  TNoByePoster byes;
+  ByeCollector byes;
   TFrameSenderLinks links;
   links.datagramSender = &datagrams;
   links.byeActionPoster = &byes;

@@ -19,6 +19,7 @@
 #include "capture/FrameType.h"
 #include "config/Settings.h"
 #include "stream/FrameSender.h"
+#include "tests/support/ByeCollector.h"
 #include "tests/support/OrxEncoderLibrary.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/SyntheticPicture.h"
@@ -95,11 +96,6 @@ bool PortTaken(uint16_t port) {
   return false;
 }
 
-class NoPoster : public TByeActionPoster {
- public:
-  void Post(std::unique_ptr<ByeActionInfo>) override {}
-};
-
 std::vector<TFramePackage*> EncodePictures() {
   OrxEncoderLibrary library;
   EXPECT_TRUE(library.loaded()) << library.error();
@@ -153,7 +149,7 @@ TEST(FrameSenderDecode, FfmpegDecodesEveryPictureSentOverUdp) {
   }
 
   LoopbackSocket socket;
-  NoPoster poster;
+  ByeCollector poster;
   std::vector<std::string> log;
   TFrameSender sender(25, {&socket, {}, &poster, [&](std::string_view t) { log.emplace_back(t); }});
   sender.SetDestination("127.0.0.1", port);

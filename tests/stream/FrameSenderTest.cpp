@@ -15,11 +15,12 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/FakeDatagramSender.h"
-#include "tests/support/FakeRtpConnection.h"
-#include "stream/FrameSender.h"
 #include "capture/FrameType.h"
 #include "config/Settings.h"
+#include "stream/FrameSender.h"
+#include "tests/support/ByeCollector.h"
+#include "tests/support/FakeDatagramSender.h"
+#include "tests/support/FakeRtpConnection.h"
 
 namespace {
 
@@ -52,16 +53,6 @@ std::vector<Packet> Packets(FakeRtpConnection& connection) {
   }
   return packets;
 }
-
-class FakePoster : public TByeActionPoster {
- public:
-  void Post(std::unique_ptr<ByeActionInfo> info) override {
-    const std::lock_guard lock(mutex);
-    posted.push_back(*info);
-  }
-  std::mutex mutex;
-  std::vector<ByeActionInfo> posted;
-};
 
 class CountingPackage : public TFramePackage {
  public:
@@ -139,7 +130,7 @@ class FrameSenderTest : public ::testing::Test {
 
   FakeRtpConnection connection;
   FakeDatagramSender udp;
-  FakePoster poster;
+  ByeCollector poster;
   std::mutex logMutex;
   std::vector<std::string> log;
   std::atomic<int> keyRequests = 0, frees = 0;
