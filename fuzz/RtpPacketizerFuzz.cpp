@@ -98,7 +98,6 @@ std::vector<TBytes> JoinNalUnits(const std::vector<TPacket>& packets) {
     const uint8_t indicator = packet.payload[0];
     if ((indicator & 0x1F) != kFuA) {
       Check(!joining, "a single unit inside a fragmented one");
-      Check(packet.marker, "a single unit without the marker");
       units.emplace_back(packet.payload.begin(), packet.payload.end());
       continue;
     }
@@ -109,7 +108,7 @@ std::vector<TBytes> JoinNalUnits(const std::vector<TPacket>& packets) {
     Check(!(start && end), "a fragment both starts and ends its unit");
     Check((header & 0x20) == 0, "reserved bit set in a fragment header");
     Check(start == !joining, "fragments out of order");
-    Check(packet.marker == end, "the marker not on exactly the last fragment");
+    Check(!packet.marker || end, "the marker inside a fragmented unit");
     if (start) joining = TBytes{static_cast<uint8_t>((indicator & 0xE0) | (header & 0x1F))};
     Check((*joining)[0] == ((indicator & 0xE0) | (header & 0x1F)), "fragments of different units");
     joining->insert(joining->end(), packet.payload.begin() + 2, packet.payload.end());
@@ -321,6 +320,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
           "sequence number moved by other than the packets sent");
     const std::span<const uint8_t> payload(frame.payload);
     if (h264) {
+      for (std::size_t i = 0; i < packets.size(); ++i) {
+        Check(packets[i].marker == (i + 1 == packets.size()),
+              "the marker not on exactly the last packet of the access unit");
+      }
       if (MayHoldFuAHeader(payload)) continue;
       CheckUnitsCoverFrame(payload, JoinNalUnits(packets));
     } else {

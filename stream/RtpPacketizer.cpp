@@ -91,6 +91,10 @@ void AddH264Frame(std::span<const uint8_t> frame, bool key, TPackets& packets) {
     }
   }
   if (pos < frame.size()) AddNalUnit(frame, pos, frame.size() - pos, packets);
+  // The marker ends the access unit, not each NAL unit: a receiver that took the marker after the
+  // parameter sets for the end of a picture would hand on a picture without its slices.
+  for (TRtpFrame::TPacket& packet : packets) packet.marker = false;
+  if (!packets.empty()) packets.back().marker = true;
 }
 
 void AddChunks(size_t size, bool frameEnd, TPackets& packets) {

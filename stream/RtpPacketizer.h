@@ -16,8 +16,8 @@ class TRtpPacketizer {
   static constexpr size_t kMaxRtpPayload = 1400;
 
   // A key frame goes out as its leading units (parameter sets and the like), each on its own, then
-  // everything from the first IDR slice on as one unit; any other H.264 frame as one unit. Every
-  // unit's last packet carries the marker. Other codecs: chunks of kMaxRtpPayload, the marker on
+  // everything from the first IDR slice on as one unit; any other H.264 frame as one unit. Only
+  // the frame's last packet carries the marker, as it ends the access unit. Other codecs: chunks of kMaxRtpPayload, the marker on
   // the last chunk of a frame of track 1 and up, whose end alone moves the clock on.
   static std::shared_ptr<const TRtpFrame> Packetize(TFramePackage& package);
 };

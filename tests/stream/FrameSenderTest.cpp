@@ -209,9 +209,10 @@ TEST_F(FrameSenderTest, KeyFrameSplitsAtStartCodesUpToTheIdrSlice) {
   };
   for (const auto& [frame, units] : cases) {
     std::vector<Bytes> payloads;
-    for (const Packet& packet : SendNow(Package(Key, frame))) {
+    const std::vector<Packet> packets = SendNow(Package(Key, frame));
+    for (const Packet& packet : packets) {
       payloads.push_back(packet.payload);
-      EXPECT_TRUE(packet.marker) << "every unit ends with the marker, parameter sets too";
+      EXPECT_EQ(packet.marker, &packet == &packets.back()) << "the marker ends the access unit";
     }
     EXPECT_EQ(payloads, units);
   }

@@ -54,11 +54,10 @@ TEST(RtpPacketizer, CutsEachFrameIntoItsPayloads) {
         {{0x5C, 0x01}, 1404, 1400, false},
         {{0x5C, 0x41}, 2804, 1200, true}},
        true},
-      // Every unit's last packet carries the marker, the parameter sets' too, as receivers have
-      // always been sent it.
+      // The marker ends the access unit: not on the parameter sets.
       {"key frame, 4- and 3-byte start codes", kH264, kKey, 1,
        Cat({k4, Nal(0x67, 5), k3, Nal(0x68, 3), k4, Nal(0x65, 20), k3, Nal(0x41, 8)}),
-       {{{}, 4, 6, true}, {{}, 13, 4, true}, {{}, 21, 33, true}}, true},
+       {{{}, 4, 6, false}, {{}, 13, 4, false}, {{}, 21, 33, true}}, true},
       {"other frame: one unit whatever follows", kH264, kP, 1,
        Cat({k4, Nal(0x41, 8), k4, Nal(0x41, 8)}), {{{}, 4, 22, true}}, true},
       {"empty frame", kH264, kKey, 1, {}, {}, true},
