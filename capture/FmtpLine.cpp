@@ -56,6 +56,16 @@ std::optional<TParameterSets> FindParameterSets(std::span<const uint8_t> au) {
 }
 
 std::string MakeFmtpLine(const TParameterSets& sets) {
-  return "a=fmtp:96 profile-level-id=420029; packetization-mode=1; sprop-parameter-sets=" +
-         Base64Encode(sets.sps) + "," + Base64Encode(sets.pps);
+  std::string profileLevelId = "420029";
+  if (sets.sps.size() >= 4) {
+    constexpr char kHex[] = "0123456789ABCDEF";
+    profileLevelId.clear();
+    for (const uint8_t byte : sets.sps.subspan(1, 3)) {
+      profileLevelId += kHex[byte >> 4];
+      profileLevelId += kHex[byte & 0x0F];
+    }
+  }
+  return "a=fmtp:96 profile-level-id=" + profileLevelId +
+         "; packetization-mode=1; sprop-parameter-sets=" + Base64Encode(sets.sps) + "," +
+         Base64Encode(sets.pps);
 }

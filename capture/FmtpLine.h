@@ -20,7 +20,8 @@ struct TParameterSets {
 // sets come last yields nothing.
 std::optional<TParameterSets> FindParameterSets(std::span<const uint8_t> accessUnit);
 
-// "a=fmtp:96 profile-level-id=420029; packetization-mode=1; sprop-parameter-sets=<sps>,<pps>".
-// Players take the profile from the SPS itself; the fixed profile-level-id is what recorders
-// have always been given.
+// "a=fmtp:96 profile-level-id=<PPCCLL>; packetization-mode=1; sprop-parameter-sets=<sps>,<pps>",
+// the profile, constraint flags and level in hex as the SPS itself gives them: strict clients
+// refuse a description whose profile-level-id the stream contradicts. An SPS too short to hold
+// them keeps the 420029 announced before the stream was known.
 std::string MakeFmtpLine(const TParameterSets& sets);

@@ -121,10 +121,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         "not the first PPS");
 
   const std::string line = MakeFmtpLine(*sets);
-  constexpr std::string_view kPrefix =
-      "a=fmtp:96 profile-level-id=420029; packetization-mode=1; sprop-parameter-sets=";
-  Check(line.starts_with(kPrefix), "the line starts otherwise");
-  const std::string_view encoded = std::string_view(line).substr(kPrefix.size());
+  constexpr std::string_view kHead = "a=fmtp:96 profile-level-id=";
+  constexpr std::string_view kMiddle = "; packetization-mode=1; sprop-parameter-sets=";
+  Check(line.starts_with(kHead), "the line starts otherwise");
+  char profile[7] = "420029";
+  if (sets->sps.size() >= 4) {
+    std::snprintf(profile, sizeof profile, "%02X%02X%02X", sets->sps[1], sets->sps[2], sets->sps[3]);
+  }
+  Check(std::string_view(line).substr(kHead.size(), 6) == profile,
+        "profile-level-id is not the SPS's");
+  Check(std::string_view(line).substr(kHead.size() + 6).starts_with(kMiddle),
+        "the parameters go on otherwise");
+  const std::string_view encoded = std::string_view(line).substr(kHead.size() + 6 + kMiddle.size());
   const std::size_t comma = encoded.find(',');
   Check(comma != std::string_view::npos, "no comma between the sets");
   Check(SameBytes(DecodeBase64(encoded.substr(0, comma)), sets->sps), "SPS does not decode back");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -81,10 +82,12 @@ TEST_F(DesktopEncoderTest, FirstFrameIsKeyWithHeaderAndYieldsTheFormatLine) {
   EXPECT_EQ(h.TimeUSec, 250000u);
 
   const std::string line = encoder->FmtpLine();
-  const std::string prefix =
-      "a=fmtp:96 profile-level-id=420029; packetization-mode=1; sprop-parameter-sets=";
-  ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-  const std::string sets = line.substr(prefix.size());
+  const std::string head = "a=fmtp:96 profile-level-id=";
+  const std::string middle = "; packetization-mode=1; sprop-parameter-sets=";
+  ASSERT_EQ(line.rfind(head, 0), 0u) << line;
+  ASSERT_EQ(line.compare(head.size() + 6, middle.size(), middle), 0) << line;
+  const std::string profileLevelId = line.substr(head.size(), 6);
+  const std::string sets = line.substr(head.size() + 6 + middle.size());
   const size_t comma = sets.find(',');
   ASSERT_NE(comma, std::string::npos);
   const std::vector<uint8_t> sps = Base64Decode(sets.substr(0, comma));
@@ -96,6 +99,9 @@ TEST_F(DesktopEncoderTest, FirstFrameIsKeyWithHeaderAndYieldsTheFormatLine) {
       std::vector<uint8_t>(frame.begin() + 4, frame.begin() + 4 + static_cast<long>(sps.size())),
       sps);
   EXPECT_EQ(sps[0] & 0x1F, 7);
+  char spsProfile[7];
+  std::snprintf(spsProfile, sizeof spsProfile, "%02X%02X%02X", sps[1], sps[2], sps[3]);
+  EXPECT_EQ(profileLevelId, spsProfile) << "the description must not contradict the SPS";
   const auto ppsAt = frame.begin() + 8 + static_cast<long>(sps.size());
   EXPECT_EQ(std::vector<uint8_t>(ppsAt, ppsAt + static_cast<long>(pps.size())), pps);
   EXPECT_EQ(pps[0] & 0x1F, 8);

@@ -88,13 +88,23 @@ TEST(FindParameterSets, LaterParameterSetsDoNotReplaceFinishedOnes) {
   }
 }
 
-TEST(MakeFmtpLine, CarriesBothSetsInBase64) {
-  const Bytes frame = Concat({kCode4, kSps, kCode4, kPps, kCode4, kSei});
-  const auto sets = FindParameterSets(frame);
-  ASSERT_TRUE(sets);
-  EXPECT_EQ(MakeFmtpLine(*sets),
-            "a=fmtp:96 profile-level-id=420029; packetization-mode=1; sprop-parameter-sets=" +
-                Base64Encode(kSps) + "," + Base64Encode(kPps));
+TEST(MakeFmtpLine, CarriesTheSpsProfileAndBothSetsInBase64) {
+  const struct {
+    Bytes sps;
+    const char* profileLevelId;
+  } cases[] = {
+      {kSps, "42C01F"},
+      {{0x67, 0x64, 0x00, 0x28, 0xAC}, "640028"},
+      {{0x67, 0x42, 0xC0}, "420029"},  // too short to say: what was announced before
+  };
+  for (const auto& c : cases) {
+    const Bytes frame = Concat({kCode4, c.sps, kCode4, kPps, kCode4, kSei});
+    const auto sets = FindParameterSets(frame);
+    ASSERT_TRUE(sets);
+    EXPECT_EQ(MakeFmtpLine(*sets), std::string("a=fmtp:96 profile-level-id=") + c.profileLevelId +
+                                       "; packetization-mode=1; sprop-parameter-sets=" +
+                                       Base64Encode(c.sps) + "," + Base64Encode(kPps));
+  }
 }
 
 }  // namespace
