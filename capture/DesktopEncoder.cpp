@@ -83,6 +83,16 @@ bool TDesktopEncoder::EnsureCaptureResources() {
     targetWidth_ = screen_->Width();
     targetHeight_ = screen_->Height();
   }
+  // libx264 takes 4:2:0 pictures of even sizes only: one column or row less beats no video.
+  if (settings_.encodeType == kEncodeTypeH264 && ((targetWidth_ | targetHeight_) & 1) != 0 &&
+      targetWidth_ > 1 && targetHeight_ > 1) {
+    const int evenWidth = targetWidth_ & ~1, evenHeight = targetHeight_ & ~1;
+    log_.WriteLine(0, "picture size " + std::to_string(targetWidth_) + "x" +
+                          std::to_string(targetHeight_) + " is odd, encoding " +
+                          std::to_string(evenWidth) + "x" + std::to_string(evenHeight));
+    targetWidth_ = evenWidth;
+    targetHeight_ = evenHeight;
+  }
   targetChosen_ = true;
 
   if (targetWidth_ != encoderWidth_ || targetHeight_ != encoderHeight_) {

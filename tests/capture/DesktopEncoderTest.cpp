@@ -132,6 +132,31 @@ TEST_F(DesktopEncoderTest, FullDesktopSizeBuffers) {
   EXPECT_EQ(captured_.headers[0].Width, 1920);
 }
 
+TEST_F(DesktopEncoderTest, H264RoundsOddSizesDownToEven) {
+  const struct {
+    int encodeType, width, height, screenWidth, screenHeight, targetWidth, targetHeight;
+  } cases[] = {
+      {kEncodeTypeH264, 641, 481, 1280, 960, 640, 480},  // as configured
+      {kEncodeTypeH264, 0, 0, 321, 241, 320, 240},       // the desktop's own size
+      {kEncodeTypeH264, 0, 0, 320, 241, 320, 240},
+      {kEncodeTypeMpeg4, 0, 0, 321, 241, 321, 241},      // left to the MPEG-4 channel
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.encodeType) + ": " + std::to_string(c.width) + "x" +
+                 std::to_string(c.height) + " on " + std::to_string(c.screenWidth) + "x" +
+                 std::to_string(c.screenHeight));
+    captured_ = {};
+    auto encoder = Make(Video(c.encodeType, c.width, c.height), c.screenWidth, c.screenHeight);
+    Run(*encoder, 1);
+    EXPECT_EQ(encoder->TargetWidth(), c.targetWidth);
+    EXPECT_EQ(encoder->TargetHeight(), c.targetHeight);
+    if (c.encodeType != kEncodeTypeH264) continue;
+    ASSERT_EQ(captured_.headers.size(), 1u) << "a picture is encoded";
+    EXPECT_EQ(captured_.headers[0].Width, c.targetWidth);
+    EXPECT_EQ(captured_.headers[0].Height, c.targetHeight);
+  }
+}
+
 TEST_F(DesktopEncoderTest, FrameIntervalRoundsHalfToEven) {
   const std::pair<int, uint32_t> cases[] = {{8, 125}, {30, 33}, {16, 62}, {1, 1000}, {7, 143}};
   for (const auto& [fps, interval] : cases) {
@@ -238,10 +263,10 @@ TEST_F(DesktopEncoderTest, NoDisplayGivesNoPictureAndRecovers) {
   EXPECT_EQ(captured_.headers.size(), 1u);
 }
 
-// Odd sizes: V then U, ceil(W/2) samples per chroma row, floor(H/2) rows; the last luma row of an
-// odd height is converted too.
+// Odd sizes (MPEG-4 keeps them): V then U, ceil(W/2) samples per chroma row, floor(H/2) rows; the
+// last luma row of an odd height is converted too.
 TEST_F(DesktopEncoderTest, OddSizesKeepThePlaneLayout) {
-  auto encoder = Make(Video(kEncodeTypeH264, 641, 481), 1280, 960);
+  auto encoder = Make(Video(kEncodeTypeMpeg4, 641, 481), 1280, 960);
   EXPECT_TRUE(encoder->GrabFrame());
   const TYuvLayout layout = YuvLayoutFor(641, 481);
   EXPECT_EQ(layout.chromaStride, 321u);
@@ -272,10 +297,10 @@ TEST_F(DesktopEncoderTest, BandsConvertToTheSamePlanarPicture) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " in bands of " +
                  std::to_string(c.bandRows));
-    auto whole = Make(Video(kEncodeTypeH264), c.width, c.height);
+    auto whole = Make(Video(kEncodeTypeMpeg4), c.width, c.height);
     ASSERT_TRUE(whole->GrabFrame());
     const std::vector<uint8_t> expected(whole->YuvBuffer().begin(), whole->YuvBuffer().end());
-    auto banded = Make(Video(kEncodeTypeH264), c.width, c.height);
+    auto banded = Make(Video(kEncodeTypeMpeg4), c.width, c.height);
     screen_->bandRows = c.bandRows;
     ASSERT_TRUE(banded->GrabFrame());
     const std::vector<uint8_t> actual(banded->YuvBuffer().begin(), banded->YuvBuffer().end());

@@ -66,6 +66,14 @@ TEST_F(VistrelEndToEnd, FfmpegDecodesTheMpeg4Stream) {
   EXPECT_NE(result.output.find("mpeg4"), std::string::npos) << result.output;
 }
 
+TEST_F(VistrelEndToEnd, AnOddPictureSizeIsEncodedOneRowAndColumnSmaller) {
+  RunningVistrel vistrel(display_->Name(),
+                         "[System]\nfps=25\nWidth=321\nHeight=241\n\n[RTSP]\nPort={port}\n");
+  const DecodeResult result = DecodeFrames(vistrel.Url(), "tcp", 10);
+  EXPECT_EQ(result.frames, 10) << result.output;
+  EXPECT_EQ(result.size, "320x240") << result.output;
+}
+
 TEST_F(VistrelEndToEnd, TwoClientsWatchAndOneLeavingDoesNotStopTheOther) {
   RunningVistrel vistrel(display_->Name(), kSettings);
   auto longer =
