@@ -218,11 +218,20 @@ void TDesktopEncoder::EncodeFrame() {
 }
 
 void TDesktopEncoder::TryBuildFmtpLine(std::span<const uint8_t> frame) {
-  if (settings_.encodeType != kEncodeTypeH264) return;
   {
     const std::lock_guard guard(fmtpLock_);
     if (!fmtpLine_.empty()) return;
   }
+  if (settings_.encodeType == kEncodeTypeMpeg4) {
+    const std::optional<std::span<const uint8_t>> config = FindMpeg4Config(frame);
+    if (!config) return;
+    std::string line = MakeMpeg4FmtpLine(*config);
+    log_.WriteLine(0, "fmtp=" + line);
+    const std::lock_guard guard(fmtpLock_);
+    fmtpLine_ = std::move(line);
+    return;
+  }
+  if (settings_.encodeType != kEncodeTypeH264) return;
   const std::optional<TParameterSets> sets = FindParameterSets(frame);
   if (!sets) return;
   log_.WriteLine(0, "sps=" + std::to_string(sets->spsWithStartCode.size()));

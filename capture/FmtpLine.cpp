@@ -69,3 +69,35 @@ std::string MakeFmtpLine(const TParameterSets& sets) {
          "; packetization-mode=1; sprop-parameter-sets=" + Base64Encode(sets.sps) + "," +
          Base64Encode(sets.pps);
 }
+
+std::optional<std::span<const uint8_t>> FindMpeg4Config(std::span<const uint8_t> keyFrame) {
+  constexpr uint8_t kVopStartCode = 0xB6;
+  if (keyFrame.size() < 4 || keyFrame[0] != 0 || keyFrame[1] != 0 || keyFrame[2] != 1) {
+    return std::nullopt;
+  }
+  for (size_t p = 0; p + 4 <= keyFrame.size(); ++p) {
+    if (keyFrame[p] == 0 && keyFrame[p + 1] == 0 && keyFrame[p + 2] == 1 &&
+        keyFrame[p + 3] == kVopStartCode) {
+      if (p == 0) return std::nullopt;
+      return keyFrame.first(p);
+    }
+  }
+  return std::nullopt;
+}
+
+std::string MakeMpeg4FmtpLine(std::span<const uint8_t> config) {
+  constexpr uint8_t kVosStartCode = 0xB0;
+  int level = 1;
+  if (config.size() >= 5 && config[0] == 0 && config[1] == 0 && config[2] == 1 &&
+      config[3] == kVosStartCode) {
+    level = config[4];
+  }
+  constexpr char kHex[] = "0123456789ABCDEF";
+  std::string hex;
+  hex.reserve(config.size() * 2);
+  for (const uint8_t byte : config) {
+    hex += kHex[byte >> 4];
+    hex += kHex[byte & 0x0F];
+  }
+  return "a=fmtp:96 profile-level-id=" + std::to_string(level) + "; config=" + hex;
+}

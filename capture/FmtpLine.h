@@ -1,4 +1,5 @@
-// The SDP format line of an H.264 stream, built from the parameter sets of a key frame.
+// The SDP format line of a stream, built from a key frame: the parameter sets of H.264, the
+// configuration headers of MPEG-4 Part 2.
 #pragma once
 
 #include <cstdint>
@@ -25,3 +26,13 @@ std::optional<TParameterSets> FindParameterSets(std::span<const uint8_t> accessU
 // refuse a description whose profile-level-id the stream contradicts. An SPS too short to hold
 // them keeps the 420029 announced before the stream was known.
 std::string MakeFmtpLine(const TParameterSets& sets);
+
+// The configuration of an MPEG-4 Part 2 key frame: everything in front of its first picture
+// (VOP) start code, the VOS, VO and VOL headers a decoder must see first. Nothing when the frame
+// does not start with a start code or has no picture.
+std::optional<std::span<const uint8_t>> FindMpeg4Config(std::span<const uint8_t> keyFrame);
+
+// "a=fmtp:96 profile-level-id=<n>; config=<HEX>": the level from the VOS header (1, simple profile
+// level 1, without one) and the configuration in hex, so that strict clients set the decoder up
+// before the first picture comes.
+std::string MakeMpeg4FmtpLine(std::span<const uint8_t> config);

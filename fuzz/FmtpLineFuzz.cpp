@@ -111,6 +111,18 @@ std::optional<std::size_t> FirstUnitOfType(std::span<const uint8_t> frame, int t
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::span<const uint8_t> frame(data, size);
+  // MPEG-4: the configuration is the frame's own start, up to (not into) its first picture.
+  if (const auto config = FindMpeg4Config(frame)) {
+    Check(config->data() == data && !config->empty() && config->size() + 4 <= size,
+          "the configuration is not the frame's start");
+    const std::span<const uint8_t> vop = frame.subspan(config->size(), 4);
+    Check(vop[0] == 0 && vop[1] == 0 && vop[2] == 1 && vop[3] == 0xB6,
+          "the configuration does not end at a picture");
+    const std::string mpeg4Line = MakeMpeg4FmtpLine(*config);
+    const std::size_t hexAt = mpeg4Line.find("; config=");
+    Check(hexAt != std::string::npos && hexAt + 9 + config->size() * 2 == mpeg4Line.size(),
+          "the configuration is not all in the line");
+  }
   const std::optional<TParameterSets> sets = FindParameterSets(frame);
   if (!sets) return 0;
   CheckUnit(frame, sets->sps, sets->spsWithStartCode, 7);

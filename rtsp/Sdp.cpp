@@ -25,13 +25,14 @@ std::vector<std::string> BuildSdpLines(const TSdpStream& stream) {
   };
   switch (stream.videoCodec) {
     case kEncodeTypeH264:
-      // Only the H.264 description has ever carried a connection line; unicast RTSP clients take
-      // the RTSP peer as the media source whether it is there or not.
+      // Unicast RTSP clients take the RTSP peer as the media source; strict SDP parsers still
+      // want a connection line.
       lines.insert(lines.end(),
                    {"m=video 0 RTP/AVP 96", "c=IN IP4 0.0.0.0", "a=rtpmap:96 H264/90000"});
       break;
     case kEncodeTypeMpeg4:
-      lines.insert(lines.end(), {"m=video 0 RTP/AVP 96", "a=rtpmap:96 MP4V-ES/90000"});
+      lines.insert(lines.end(),
+                   {"m=video 0 RTP/AVP 96", "c=IN IP4 0.0.0.0", "a=rtpmap:96 MP4V-ES/90000"});
       break;
     default:
       lines.insert(lines.end(), {"m=video 0 RTP/AVP 26", "a=rtpmap:26 JPEG/90000"});

@@ -12,7 +12,7 @@ struct TSdpStream {
   // Encoder type code of the video (kEncodeTypeH264, kEncodeTypeMpeg4); anything else is
   // described as MJPEG.
   int32_t videoCodec = 0;
-  // "a=fmtp:96 ..." from the desktop encoder, or empty while it has seen no H.264 key frame.
+  // "a=fmtp:96 ..." from the desktop encoder, or empty while it has seen no key frame.
   std::string fmtpLine;
   // "PCMU/8000" and the like; empty: the description has no audio track.
   std::string audioRtpMap;

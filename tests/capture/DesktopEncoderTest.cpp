@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "DesktopEncoderTestSupport.h"
+#include "capture/FmtpLine.h"
 #include "capture/FrameHeader.h"
 
 namespace {
@@ -210,13 +211,18 @@ TEST_F(DesktopEncoderTest, FailedEncodeKeepsTheKeyFrameRequest) {
   EXPECT_EQ(captured_.headers[4].FrameType, 3);
 }
 
-TEST_F(DesktopEncoderTest, Mpeg4NeverYieldsAFormatLine) {
+TEST_F(DesktopEncoderTest, Mpeg4FormatLineCarriesTheHeadersInFrontOfTheFirstPicture) {
   auto encoder = Make(Video(kEncodeTypeMpeg4));
   Run(*encoder, 3);
   ASSERT_EQ(captured_.headers.size(), 3u);
   EXPECT_EQ(captured_.headers[0].VideoCodec, kEncodeTypeMpeg4);
   EXPECT_EQ(captured_.headers[0].FrameType, 2);
-  EXPECT_EQ(encoder->FmtpLine(), "");
+  const auto config = FindMpeg4Config(captured_.frames[0]);
+  ASSERT_TRUE(config) << "the key frame starts with the stream's headers";
+  EXPECT_EQ(encoder->FmtpLine(), MakeMpeg4FmtpLine(*config));
+  EXPECT_EQ(encoder->FmtpLine().rfind("a=fmtp:96 profile-level-id=", 0), 0u);
+  EXPECT_NE(encoder->FmtpLine().find("; config=000001B0"), std::string::npos)
+      << "xvidcore opens with the visual object sequence header";
 }
 
 TEST_F(DesktopEncoderTest, WithoutEncoderCapturesButHandsOnNothing) {

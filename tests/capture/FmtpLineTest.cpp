@@ -107,4 +107,27 @@ TEST(MakeFmtpLine, CarriesTheSpsProfileAndBothSetsInBase64) {
   }
 }
 
+TEST(Mpeg4Config, IsWhatComesBeforeTheFirstPicture) {
+  const Bytes vos = {0, 0, 1, 0xB0, 0x03}, vo = {0, 0, 1, 0xB5, 0x09}, vol = {0, 0, 1, 0x20, 0x08};
+  const Bytes vop = {0, 0, 1, 0xB6, 0x10, 0x20};
+  const struct {
+    Bytes frame;
+    const char* fmtp;  // null: no configuration
+  } cases[] = {
+      {Concat({vos, vo, vol, vop}),
+       "a=fmtp:96 profile-level-id=3; config=000001B003000001B5090000012008"},
+      {Concat({vol, vop}), "a=fmtp:96 profile-level-id=1; config=0000012008"},  // no VOS: level 1
+      {vop, nullptr},                    // a picture without headers
+      {Concat({vos, vo, vol}), nullptr},  // no picture: the headers may go on
+      {Concat({{7}, vol, vop}), nullptr},
+  };
+  for (const auto& c : cases) {
+    const auto config = FindMpeg4Config(c.frame);
+    ASSERT_EQ(config.has_value(), c.fmtp != nullptr);
+    if (config) {
+      EXPECT_EQ(MakeMpeg4FmtpLine(*config), c.fmtp);
+    }
+  }
+}
+
 }  // namespace

@@ -10,6 +10,7 @@ namespace {
 const std::string kFmtp =
     "a=fmtp:96 profile-level-id=420029; packetization-mode=1; "
     "sprop-parameter-sets=Z0IAKeNQ,aM48gA==";
+const std::string kMpeg4Fmtp = "a=fmtp:96 profile-level-id=1; config=000001B001000001B58913";
 
 TEST(Sdp, DescribesEachCodecLineByLine) {
   struct Case {
@@ -35,10 +36,11 @@ TEST(Sdp, DescribesEachCodecLineByLine) {
        with({"s=H264 Video, streamed by Pelorix", "i=", "t=0 0", "a=recvonly",
              "m=video 0 RTP/AVP 96", "c=IN IP4 0.0.0.0", "a=rtpmap:96 H264/90000",
              "a=control:track1"})},
-      {"MPEG-4",
-       {3, "", "", "10.1.2.3", 1796739785250000},
+      {"MPEG-4 with its configuration",
+       {3, kMpeg4Fmtp, "", "10.1.2.3", 1796739785250000},
        with({"s=MPEG-4 Video, streamed by Pelorix", "i=", "t=0 0", "a=recvonly",
-             "m=video 0 RTP/AVP 96", "a=rtpmap:96 MP4V-ES/90000", "a=control:track1"})},
+             "m=video 0 RTP/AVP 96", "c=IN IP4 0.0.0.0", "a=rtpmap:96 MP4V-ES/90000", kMpeg4Fmtp,
+             "a=control:track1"})},
       {"MJPEG",
        {6, "", "", "10.1.2.3", 1796739785250000},
        with({"s=MJPEG Video, streamed by Pelorix", "i=", "t=0 0", "a=recvonly",
@@ -56,8 +58,9 @@ TEST(Sdp, DescribesEachCodecLineByLine) {
       {"MPEG-4 with PCMA audio keeps payload type 0",
        {3, "", "PCMA/16000", "10.1.2.3", 1796739785250000},
        with({"s=MPEG-4 Video, streamed by Pelorix", "i=", "t=0 0", "a=recvonly",
-             "m=video 0 RTP/AVP 96", "a=rtpmap:96 MP4V-ES/90000", "a=control:track1",
-             "m=audio 0 RTP/AVP 0", "a=rtpmap:0 PCMA/16000", "a=control:track2"})},
+             "m=video 0 RTP/AVP 96", "c=IN IP4 0.0.0.0", "a=rtpmap:96 MP4V-ES/90000",
+             "a=control:track1", "m=audio 0 RTP/AVP 0", "a=rtpmap:0 PCMA/16000",
+             "a=control:track2"})},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(BuildSdpLines(c.stream), c.lines) << c.what;
