@@ -99,7 +99,10 @@ bool TDesktopEncoder::EnsureCaptureResources() {
     encoderWidth_ = targetWidth_;
     encoderHeight_ = targetHeight_;
     if (HasEncoder() &&
-        encoder_.SetVideoParameters(encoderHandle_, targetWidth_, targetHeight_, 0) != 0) {
+        // The frame rate sets the channel's rate control and its key-frame spacing; left at the
+        // library's own 25, an 8 fps stream would get a key frame only every 3 s.
+        encoder_.SetVideoParameters(encoderHandle_, targetWidth_, targetHeight_,
+                                    std::max(1, settings_.fps)) != 0) {
       log_.WriteLine(0, "encoder refused picture size " + std::to_string(targetWidth_) + "x" +
                             std::to_string(targetHeight_));
     }

@@ -7,6 +7,7 @@
 #include "DesktopEncoderTestSupport.h"
 #include "capture/FmtpLine.h"
 #include "capture/FrameHeader.h"
+#include "capture/FrameType.h"
 
 namespace {
 
@@ -131,6 +132,23 @@ TEST_F(DesktopEncoderTest, FullDesktopSizeBuffers) {
   EXPECT_EQ(encoder->FrameBuffer().size(), 6221824u);
   ASSERT_EQ(captured_.headers.size(), 1u);
   EXPECT_EQ(captured_.headers[0].Width, 1920);
+}
+
+// Recorders and segmenters cut at key frames: at most 2 s of the configured rate apart.
+TEST_F(DesktopEncoderTest, KeyFramesComeWithinTwoSecondsOfTheConfiguredRate) {
+  constexpr int kFps = 8;
+  for (const int encodeType : {kEncodeTypeH264, kEncodeTypeMpeg4}) {
+    SCOPED_TRACE(encodeType);
+    captured_ = {};
+    auto encoder = Make(Video(encodeType, 0, 0, kFps));
+    Run(*encoder, 40);
+    ASSERT_EQ(captured_.headers.size(), 40u);
+    size_t lastKey = 0;
+    for (size_t i = 0; i < captured_.headers.size(); ++i) {
+      if (captured_.headers[i].FrameType == kKeyVideoFrameType) lastKey = i;
+      EXPECT_LT(i - lastKey, 2u * kFps) << "frame " << i << " is too far from a key frame";
+    }
+  }
 }
 
 TEST_F(DesktopEncoderTest, H264RoundsOddSizesDownToEven) {
