@@ -21,6 +21,18 @@ struct PendingUnit {
   bool waiting = false;
 };
 
+// Upper-case hex digits, two per byte, as SDP parameters write binary values.
+std::string HexDigits(std::span<const uint8_t> bytes) {
+  constexpr char kHex[] = "0123456789ABCDEF";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (const uint8_t byte : bytes) {
+    hex += kHex[byte >> 4];
+    hex += kHex[byte & 0x0F];
+  }
+  return hex;
+}
+
 }  // namespace
 
 std::optional<TParameterSets> FindParameterSets(std::span<const uint8_t> au) {
@@ -56,15 +68,8 @@ std::optional<TParameterSets> FindParameterSets(std::span<const uint8_t> au) {
 }
 
 std::string MakeFmtpLine(const TParameterSets& sets) {
-  std::string profileLevelId = "420029";
-  if (sets.sps.size() >= 4) {
-    constexpr char kHex[] = "0123456789ABCDEF";
-    profileLevelId.clear();
-    for (const uint8_t byte : sets.sps.subspan(1, 3)) {
-      profileLevelId += kHex[byte >> 4];
-      profileLevelId += kHex[byte & 0x0F];
-    }
-  }
+  const std::string profileLevelId =
+      sets.sps.size() >= 4 ? HexDigits(sets.sps.subspan(1, 3)) : std::string("420029");
   return "a=fmtp:96 profile-level-id=" + profileLevelId +
          "; packetization-mode=1; sprop-parameter-sets=" + Base64Encode(sets.sps) + "," +
          Base64Encode(sets.pps);
@@ -72,12 +77,9 @@ std::string MakeFmtpLine(const TParameterSets& sets) {
 
 std::optional<std::span<const uint8_t>> FindMpeg4Config(std::span<const uint8_t> keyFrame) {
   constexpr uint8_t kVopStartCode = 0xB6;
-  if (keyFrame.size() < 4 || keyFrame[0] != 0 || keyFrame[1] != 0 || keyFrame[2] != 1) {
-    return std::nullopt;
-  }
+  if (keyFrame.size() < 4 || StartCodeAt(keyFrame, 0) != 3) return std::nullopt;
   for (size_t p = 0; p + 4 <= keyFrame.size(); ++p) {
-    if (keyFrame[p] == 0 && keyFrame[p + 1] == 0 && keyFrame[p + 2] == 1 &&
-        keyFrame[p + 3] == kVopStartCode) {
+    if (StartCodeAt(keyFrame, p) == 3 && keyFrame[p + 3] == kVopStartCode) {
       if (p == 0) return std::nullopt;
       return keyFrame.first(p);
     }
@@ -92,12 +94,5 @@ std::string MakeMpeg4FmtpLine(std::span<const uint8_t> config) {
       config[3] == kVosStartCode) {
     level = config[4];
   }
-  constexpr char kHex[] = "0123456789ABCDEF";
-  std::string hex;
-  hex.reserve(config.size() * 2);
-  for (const uint8_t byte : config) {
-    hex += kHex[byte >> 4];
-    hex += kHex[byte & 0x0F];
-  }
-  return "a=fmtp:96 profile-level-id=" + std::to_string(level) + "; config=" + hex;
+  return "a=fmtp:96 profile-level-id=" + std::to_string(level) + "; config=" + HexDigits(config);
 }
