@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
   }
   LoadVideoSettings();
   LoadRtspSettings();
+  LoadCameraAccess();
   GetLocalize().SetLanguageChangedHandler(OnLanguageChanged);
   LoadResourceTexts();
 

@@ -296,13 +296,22 @@ bool TIniFile::ReadBool(std::string_view section, std::string_view key, bool fal
 
 bool TIniFile::WriteString(std::string_view section, std::string_view key,
                            std::string_view value) const {
+  return WriteStrings({{section, key, value}});
+}
+
+bool TIniFile::WriteStrings(const std::vector<TEntry>& entries, bool ownerOnly) const {
   const platform::TFileContents file = platform::ReadWholeFile(path_, kMaxFileBytes);
   // Rewriting a file that could not be read would throw its contents away.
   if (file.status == platform::TFileReadStatus::Failed) return false;
   TIniText text(file.contents);
-  if (!text.WriteString(section, key, value)) return false;
-  if (file.status == platform::TFileReadStatus::Read && text.Text() == file.contents) return true;
-  return platform::ReplaceFileDurably(path_, text.Text());
+  for (const TEntry& entry : entries) {
+    if (!text.WriteString(entry.section, entry.key, entry.value)) return false;
+  }
+  // An unchanged file is left alone, unless it must still be closed to others.
+  if (file.status == platform::TFileReadStatus::Read && text.Text() == file.contents && !ownerOnly) {
+    return true;
+  }
+  return platform::ReplaceFileDurably(path_, text.Text(), ownerOnly);
 }
 
 bool TIniFile::WriteInteger(std::string_view section, std::string_view key, int32_t value) const {

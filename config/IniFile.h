@@ -77,6 +77,14 @@ class TIniFile {
   bool WriteString(std::string_view section, std::string_view key, std::string_view value) const;
   // Written in decimal.
   bool WriteInteger(std::string_view section, std::string_view key, int32_t value) const;
+  // Several entries in one replacement of the file: all of them or, on failure, none. ownerOnly
+  // leaves the file readable by its owner alone (it holds a password).
+  struct TEntry {
+    std::string_view section;
+    std::string_view key;
+    std::string_view value;
+  };
+  bool WriteStrings(const std::vector<TEntry>& entries, bool ownerOnly = false) const;
 
   // Larger files are treated as unreadable rather than loaded into memory.
   static constexpr std::size_t kMaxFileBytes = 64u * 1024u * 1024u;

@@ -43,6 +43,10 @@ constexpr std::array kSettingKeys = {
     TSettingKey{RtspPort, "RTSP", "Port", Integer, 6554, "", nullptr},
     TSettingKey{EnableUdp, "RTSP", "EnableUDP", Boolean, 0, "", nullptr},
     TSettingKey{EnableAudio, "RTSP", "EnableAudio", Boolean, 0, "", nullptr},
+    TSettingKey{RtspBind, "RTSP", "Bind", String, 0, "", nullptr},
+    TSettingKey{AuthUser, "Auth", "User", String, 0, "", nullptr},
+    TSettingKey{AuthPassword, "Auth", "Password", String, 0, "", nullptr},
+    TSettingKey{AuthAllowBasic, "Auth", "AllowBasic", Boolean, 0, "", nullptr},
 };
 
 constexpr bool TableFollowsIds() {
@@ -52,7 +56,7 @@ constexpr bool TableFollowsIds() {
   return true;
 }
 static_assert(TableFollowsIds(), "SettingKey() indexes the table by id");
-static_assert(kSettingKeys.size() == static_cast<std::size_t>(EnableAudio) + 1);
+static_assert(kSettingKeys.size() == static_cast<std::size_t>(AuthAllowBasic) + 1);
 
 }  // namespace
 
@@ -111,6 +115,15 @@ TRtspSettings ReadRtspSettings(const TIniText& file) {
   };
 }
 
+TCameraAccess ReadCameraAccess(const TIniText& file) {
+  return TCameraAccess{
+      .user = ReadStringSetting(file, AuthUser),
+      .password = ReadStringSetting(file, AuthPassword),
+      .allowBasic = ReadBoolSetting(file, AuthAllowBasic),
+      .bindAddress = ReadStringSetting(file, RtspBind),
+  };
+}
+
 }  // namespace
 
 // Each load reads the file once, so its values come from one consistent state of the file.
@@ -126,11 +139,27 @@ bool SaveRtspPort(const std::filesystem::path& configFile, int32_t port) {
   return WriteIntegerSetting(TIniFile(configFile), TSettingId::RtspPort, port);
 }
 
+TCameraAccess LoadCameraAccess(const std::filesystem::path& configFile) {
+  return ReadCameraAccess(TIniFile(configFile).Load());
+}
+
+bool SaveCameraAccess(const std::filesystem::path& configFile, const TCameraAccess& access) {
+  const auto entry = [](TSettingId id, std::string_view value) {
+    const TSettingKey& setting = SettingKey(id);
+    return TIniFile::TEntry{setting.section, setting.key, value};
+  };
+  return TIniFile(configFile).WriteStrings({entry(AuthUser, access.user),
+                                            entry(AuthPassword, access.password),
+                                            entry(RtspBind, access.bindAddress)},
+                                           !access.password.empty());
+}
+
 TSettings::TSettings(std::filesystem::path configFile)
     : configFile_(std::move(configFile)),
       video_(ReadVideoSettings(TIniText())),
       service_(ReadRtspSettings(TIniText())),
-      rtspPort_(service_.port) {}
+      rtspPort_(service_.port),
+      access_(ReadCameraAccess(TIniText())) {}
 
 void TSettings::LoadVideoSettings() {
   video_ = ::LoadVideoSettings(configFile_);
@@ -143,6 +172,24 @@ void TSettings::LoadRtspSettings() {
 
 bool TSettings::SaveRtspPort() const {
   return ::SaveRtspPort(configFile_, RtspPort());
+}
+
+void TSettings::LoadCameraAccess() {
+  SetCameraAccess(::LoadCameraAccess(configFile_));
+}
+
+TCameraAccess TSettings::CameraAccess() const {
+  const std::lock_guard guard(accessLock_);
+  return access_;
+}
+
+void TSettings::SetCameraAccess(TCameraAccess access) {
+  const std::lock_guard guard(accessLock_);
+  access_ = std::move(access);
+}
+
+bool TSettings::SaveCameraAccess() const {
+  return ::SaveCameraAccess(configFile_, CameraAccess());
 }
 
 std::filesystem::path ConfigFilePath() {
@@ -164,4 +211,8 @@ void LoadRtspSettings() {
 
 bool SaveRtspPort() {
   return Settings().SaveRtspPort();
+}
+
+void LoadCameraAccess() {
+  Settings().LoadCameraAccess();
 }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -38,6 +39,10 @@ enum class TSettingId {
   RtspPort,
   EnableUdp,
   EnableAudio,
+  RtspBind,
+  AuthUser,
+  AuthPassword,
+  AuthAllowBasic,
 };
 
 enum class TSettingType { Integer, Boolean, String };
@@ -84,11 +89,26 @@ struct TRtspSettings {
   bool operator==(const TRtspSettings&) const = default;
 };
 
+// Who may watch and where the server listens. Changed while the program runs (Camera Access), read
+// by connection threads.
+struct TCameraAccess {
+  std::string user;      // empty: no password asked, anyone who reaches the port watches
+  std::string password;  // UTF-8
+  bool allowBasic;       // Basic offered beside Digest (the password then crosses in clear)
+  std::string bindAddress;  // empty: every interface; else one local IPv4 address
+
+  bool operator==(const TCameraAccess&) const = default;
+};
+
 // A missing or unreadable file gives the defaults.
 TVideoSettings LoadVideoSettings(const std::filesystem::path& configFile);
 TRtspSettings LoadRtspSettings(const std::filesystem::path& configFile);
 // Stores the port in decimal as Port of the RTSP section.
 bool SaveRtspPort(const std::filesystem::path& configFile, int32_t port);
+TCameraAccess LoadCameraAccess(const std::filesystem::path& configFile);
+// Stores user, password and bind address (AllowBasic is the file's own); with a password the file
+// is left readable by its owner alone.
+bool SaveCameraAccess(const std::filesystem::path& configFile, const TCameraAccess& access);
 
 // One set of values. Until a Load call they hold the defaults, so a missing key keeps its default.
 // Video and service values are written once at start-up, before any worker thread exists, and
@@ -112,11 +132,19 @@ class TSettings {
   bool AudioEnabled() const { return service_.enableAudio; }
   bool EmptyInfoEnabled() const { return service_.enableEmptyInfo; }
 
+  void LoadCameraAccess();
+  TCameraAccess CameraAccess() const;
+  void SetCameraAccess(TCameraAccess access);
+  // Stores the current CameraAccess().
+  bool SaveCameraAccess() const;
+
  private:
   std::filesystem::path configFile_;
   TVideoSettings video_;
   TRtspSettings service_;  // its port is not used; rtspPort_ holds the live value
   std::atomic<int32_t> rtspPort_;
+  mutable std::mutex accessLock_;
+  TCameraAccess access_;
 };
 
 // The program's folder followed by "SConfig.ini".
@@ -129,3 +157,4 @@ TSettings& Settings();
 void LoadVideoSettings();
 void LoadRtspSettings();
 bool SaveRtspPort();
+void LoadCameraAccess();

@@ -28,7 +28,10 @@ TFileContents ReadWholeFile(const std::filesystem::path& path, std::size_t maxBy
 // the same folder, are flushed to the disk, and that file is then renamed over the original. On
 // any failure (read-only or missing folder, disk full, path is a folder) the original stays as it
 // was, the sibling is removed and false comes back. A symbolic link is followed, so the file it
-// points at is replaced and the link stays. An existing file keeps its permission bits.
-bool ReplaceFileDurably(const std::filesystem::path& path, std::string_view contents);
+// points at is replaced and the link stays. An existing file keeps its permission bits, unless
+// ownerOnly asks for the file to be readable and writable by its owner alone (a file holding a
+// password): the bytes then never exist in a file others may read.
+bool ReplaceFileDurably(const std::filesystem::path& path, std::string_view contents,
+                        bool ownerOnly = false);
 
 }  // namespace platform

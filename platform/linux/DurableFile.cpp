@@ -153,7 +153,8 @@ TFileContents ReadWholeFile(const std::filesystem::path& path, std::size_t maxBy
   return result;
 }
 
-bool ReplaceFileDurably(const std::filesystem::path& path, std::string_view contents) {
+bool ReplaceFileDurably(const std::filesystem::path& path, std::string_view contents,
+                        bool ownerOnly) {
   if (path.empty() || !path.has_filename()) return false;
   const std::filesystem::path target = ResolveLink(path);
 
@@ -172,6 +173,7 @@ bool ReplaceFileDurably(const std::filesystem::path& path, std::string_view cont
     [[maybe_unused]] const int owner = ::fchown(sibling.get(), existing.st_uid, existing.st_gid);
     ::fchmod(sibling.get(), existing.st_mode & 07777);
   }
+  if (ownerOnly && ::fchmod(sibling.get(), S_IRUSR | S_IWUSR) != 0) return false;
 
   if (!WriteAll(sibling.get(), contents)) return false;
   if (::fsync(sibling.get()) != 0) return false;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -107,6 +108,27 @@ TEST(Settings, SavingThePortCreatesOrEditsTheFile) {
   EXPECT_EQ(ReadBytes(temp.path()),
             "[System]\r\nfps=15 ; fifteen\r\n[RTSP]\r\nPort=-8554\r\nAuth=1");
   EXPECT_EQ(LoadRtspSettings(temp.path()).port, -8554);
+}
+
+// The password must never sit in a file others can read, not even for the moment of the rewrite;
+// and without one the user's own permissions stay.
+TEST(Settings, CameraAccessRoundTripsAndAPasswordClosesTheFileToOthers) {
+  TempFile temp("SConfig.ini");
+  WriteBytes(temp.path(), "[Auth]\nAllowBasic=1\n");
+  ASSERT_EQ(::chmod(temp.path().c_str(), 0644), 0);
+  const TCameraAccess open{"", "", true, "127.0.0.1"};
+  ASSERT_TRUE(SaveCameraAccess(temp.path(), open));
+  EXPECT_EQ(fs::status(temp.path()).permissions() & fs::perms::all, fs::perms(0644));
+
+  const TCameraAccess closed{"nvr", "p\xC3\xA4ss w=rd", true, ""};
+  TSettings settings(temp.path());
+  settings.SetCameraAccess(closed);
+  ASSERT_TRUE(settings.SaveCameraAccess());
+  EXPECT_EQ(fs::status(temp.path()).permissions() & fs::perms::all, fs::perms(0600));
+  EXPECT_EQ(LoadCameraAccess(temp.path()), closed);
+  settings.SetCameraAccess({});
+  settings.LoadCameraAccess();
+  EXPECT_EQ(settings.CameraAccess(), closed);
 }
 
 TEST(Settings, AFailedPortSaveStillChangesThePort) {
