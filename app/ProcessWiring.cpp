@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "capture/CaptureDemand.h"
 #include "capture/DesktopEncoder.h"
 #include "capture/EncoderBinding.h"
 #include "capture/LiveDataGenerator.h"
@@ -128,11 +129,15 @@ namespace {
 std::mutex serviceLock;
 std::unique_ptr<TRTSPService> service;
 
+// Whether the generator captures: for the sessions, and for a while after a description.
+TCaptureDemand captureDemand;
+
 TRtspServletLinks ProcessServletLinks() {
   TRtspServletLinks links;
   links.sessions = [] { return LiveSessionManager(); };
   links.channel = [] { return &LiveChannelManager().GetOrCreateChannel(); };
   links.fmtpLine = [] { return DesktopEncoder().FmtpLine(); };
+  links.startCapture = [] { captureDemand.Describing(TCaptureDemand::TClock::now()); };
   links.udpEnabled = Settings().UdpEnabled();
   links.audioEnabled = Settings().AudioEnabled();
   return links;
@@ -172,7 +177,7 @@ void StartLivePipeline() {
   links.encoder = []() -> TDesktopEncoder& { return DesktopEncoder(); };
   links.hasSessions = [] {
     const auto manager = CurrentLiveSessionManager();
-    return manager && manager->HasSessions();
+    return captureDemand.Wanted(TCaptureDemand::TClock::now(), manager && manager->HasSessions());
   };
   links.dispatchFrame = [](std::span<const uint8_t> frame, int64_t capturedMicros) {
     LiveChannelManager().GetOrCreateChannel().DispatchFrame(frame, capturedMicros);

@@ -2,21 +2,46 @@
 
 #include <exception>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "MainEventQueue.h"
 #include "ProcessWiring.h"
 #include "config/Settings.h"
 #include "log/ServiceLog.h"
+#include "platform/LocalAddresses.h"
 #include "rtsp/RtspService.h"
 #include "stream/ByeAction.h"
 #include "stream/LiveSession.h"
 #include "stream/RtspUdpServer.h"
 
+namespace {
+
+// Without a password anyone who reaches the port watches the desktop; the user should be able to
+// read where that is.
+void LogOpenAccess(const TRTSPService& service, const TCameraAccess& access) {
+  if (!access.user.empty() || !service.IsActive()) return;
+  const std::vector<std::string> addresses = access.bindAddress.empty()
+                                                 ? platform::LocalIpv4Addresses()
+                                                 : std::vector<std::string>{access.bindAddress};
+  std::string where;
+  for (const std::string& address : addresses) {
+    where += (where.empty() ? "" : ", ") + address + ":" + std::to_string(service.Port());
+  }
+  if (where.empty()) where = "every address, port " + std::to_string(service.Port());
+  LogMessage("no camera password set: anyone who reaches " + where + " watches the desktop");
+}
+
+}  // namespace
+
 void StartService() {
   LogMessage("start service-->");
+  const TCameraAccess access = Settings().CameraAccess();
   TRTSPService& service = RtspService();
   service.SetPort(Settings().RtspPort());
+  service.SetListenAddress(access.bindAddress);
   service.SetActive(true);
+  LogOpenAccess(service, access);
   StartLivePipeline();
   LogMessage("start service<--");
 }
@@ -36,6 +61,15 @@ void ChangeRtspPort(int32_t port) {
   service.SetActive(false);
   service.SetPort(port);
   service.SetActive(true);
+}
+
+bool ChangeCameraAccess(const TCameraAccess& access) {
+  Settings().SetCameraAccess(access);
+  const bool saved = Settings().SaveCameraAccess();
+  if (!saved) LogMessage("save camera access failed, the new values apply until the program ends");
+  StopService();
+  StartService();
+  return saved;
 }
 
 void HandleByeAction(const ByeActionInfo& info) {

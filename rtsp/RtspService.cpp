@@ -103,6 +103,7 @@ TRTSPService::TRTSPService(std::vector<std::unique_ptr<TRtspServlet>> servlets,
     : links_(std::move(links)),
       clock_(links_.clock ? *links_.clock : platform::SystemClock()),
       servlets_(std::move(servlets)),
+      listenAddress_(links_.listenAddress),
       listener_(platform::TTcpConnectionHandlers{
                     [this](platform::TTcpConnection& c) { ClientConnected(c); },
                     [this](platform::TTcpConnection& c) { HandleRequest(c); },
@@ -137,6 +138,16 @@ int32_t TRTSPService::Port() const {
   return port_;
 }
 
+void TRTSPService::SetListenAddress(std::string address) {
+  const std::lock_guard guard(portLock_);
+  listenAddress_ = address.empty() ? "0.0.0.0" : std::move(address);
+}
+
+std::string TRTSPService::ListenAddress() const {
+  const std::lock_guard guard(portLock_);
+  return listenAddress_;
+}
+
 void TRTSPService::SetActive(bool active) {
   try {
     const int32_t port = Port();
@@ -146,7 +157,7 @@ void TRTSPService::SetActive(bool active) {
           Log("open service failed, E=port " + std::to_string(port) + " is not in 1..65535");
           return;
         }
-        if (!listener_.Start(static_cast<std::uint16_t>(port), links_.listenAddress)) {
+        if (!listener_.Start(static_cast<std::uint16_t>(port), ListenAddress())) {
           Log("open service failed, E=" + listener_.LastError());
           return;
         }

@@ -56,7 +56,8 @@ struct TRtspServiceLinks {
   platform::TTcpLimits tcpLimits{.maxConnections = 256};
   // Any real client sends its first request at once; a silent one only holds a thread.
   std::chrono::milliseconds firstRequestLimit{10000};
-  // Network cameras answer on every address of the machine.
+  // The address listened on until SetListenAddress: network cameras answer on every address of
+  // the machine.
   std::string listenAddress = "0.0.0.0";
 };
 
@@ -77,6 +78,10 @@ class TRTSPService {
   // The port the next activation listens on; an active listener keeps its port.
   void SetPort(int32_t port);
   int32_t Port() const;
+  // Likewise the local IPv4 address the next activation listens on; empty: every interface. An
+  // address that is not one of this machine's makes the activation fail with a log line.
+  void SetListenAddress(std::string address);
+  std::string ListenAddress() const;
   // Starts or stops listening. Failures (port taken, port outside 1..65535) are logged, never
   // raised; the listener then stays inactive and a later call tries again. Stopping closes every
   // client connection and returns once their threads have ended. Not from a connection thread.
@@ -122,6 +127,7 @@ class TRTSPService {
 
   mutable std::mutex portLock_;
   int32_t port_ = kInitialPort;
+  std::string listenAddress_;
 
   // One adapter per open connection: sessions bind to it, and it outlives their removal.
   std::mutex rtpConnectionsLock_;

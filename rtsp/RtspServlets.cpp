@@ -170,10 +170,14 @@ std::string TRTSPServlet_DESCRIBE::WaitForFmtpLine(const TLiveChannel& channel) 
   if (!links_.fmtpLine) return {};
   std::string line = links_.fmtpLine();
   if (!line.empty() || channel.VideoCodec() != kEncodeTypeH264) return line;
-  // The pipeline encodes only while sessions exist; without one no key frame is coming, and a
-  // description without parameter sets still plays from the in-band ones.
-  const std::shared_ptr<TLiveSessionManager> manager = SessionManager();
-  if (!manager || !manager->HasSessions()) return line;
+  // The pipeline encodes only on demand. Where it cannot be started and no session keeps it going,
+  // no key frame is coming, and a description without parameter sets still plays from the in-band
+  // ones.
+  if (links_.startCapture) {
+    links_.startCapture();
+  } else if (const auto manager = SessionManager(); !manager || !manager->HasSessions()) {
+    return line;
+  }
   const std::chrono::milliseconds step =
       std::max(links_.fmtpPollStep, std::chrono::milliseconds(1));
   for (std::chrono::milliseconds waited{0}; waited < links_.fmtpWait && line.empty();

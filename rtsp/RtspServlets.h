@@ -32,8 +32,11 @@ struct TRtspServletLinks {
   bool audioEnabled = false;  // [RTSP] EnableAudio: DESCRIBE announces audio the channel carries
   const platform::TClock* clock = nullptr;    // null: the system clock
   std::function<void(std::string_view)> log;  // empty: LogMessage
-  // How long DESCRIBE waits for the fmtp line of an H.264 stream that is being encoded but has not
-  // reached its first key frame yet; and how it waits (empty: the calling thread sleeps).
+  // Starts an idle pipeline capturing for a while, so that DESCRIBE can wait for the parameter sets
+  // even before any session exists. Empty: DESCRIBE waits only while sessions keep it encoding.
+  std::function<void()> startCapture;
+  // How long DESCRIBE waits at most for the fmtp line of an H.264 stream that has not reached its
+  // first key frame yet; and how it waits (empty: the calling thread sleeps).
   std::chrono::milliseconds fmtpWait{2000};
   std::chrono::milliseconds fmtpPollStep{50};
   std::function<void(std::chrono::milliseconds)> sleep;

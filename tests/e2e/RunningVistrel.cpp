@@ -70,7 +70,10 @@ RunningVistrel::RunningVistrel(const std::string& display, const std::string& se
   }
   std::ofstream(folder_ / "SConfig.ini") << text;
   process_ = StartCopy();
-  if (!WaitForLog({"listen " + std::to_string(port_)}, std::chrono::seconds(15))) {
+  // Started means listening, or having said why it could not.
+  if (!WaitForLog({"start service<--"}, std::chrono::seconds(15)) ||
+      (!LinesInOrder(LogText(), {"listen " + std::to_string(port_)}) &&
+       !LinesInOrder(LogText(), {"open service failed"}))) {
     throw std::runtime_error("vistrel did not start listening:\n" + LogText());
   }
 }

@@ -110,6 +110,46 @@ TEST_F(VistrelEndToEnd, SigtermStopsTheServiceInOrder) {
   EXPECT_EQ(log.find(noTray, first + 1), std::string::npos) << log;
 }
 
+// Strict clients read the parameter sets from the description only, and the first client of a
+// freshly started program must not be the one that goes without them.
+TEST_F(VistrelEndToEnd, TheFirstDescriptionOfAFreshProgramCarriesTheParameterSets) {
+  RunningVistrel vistrel(display_->Name(), "[System]\nfps=8\n\n[RTSP]\nPort={port}\n");
+  ASSERT_TRUE(vistrel.WaitForLog({"listen "}, 10s)) << vistrel.LogText();
+  RtspTestClient client(vistrel.Port());
+  const RtspAnswer describe = client.Request("DESCRIBE", vistrel.Url());
+  EXPECT_EQ(describe.status, 200);
+  EXPECT_NE(describe.body.find("sprop-parameter-sets="), std::string::npos) << describe.body;
+}
+
+// The listener takes the configured address only; one it cannot take is said in the log and
+// leaves the program running without a listener.
+TEST_F(VistrelEndToEnd, TheListenerBindsTheConfiguredAddressOrSaysWhyNot) {
+  struct Case {
+    const char* bind;
+    bool serves;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", true, "no camera password set: anyone who reaches 127.0.0.1:"},
+      {"127.0.0.300", false, "open service failed, E=not an IPv4 address: \"127.0.0.300\""},
+      {"192.0.2.1", false, "open service failed, E="},
+  };
+  for (const Case& c : cases) {
+    RunningVistrel vistrel(display_->Name(),
+                           std::string("[RTSP]\nPort={port}\nBind=") + c.bind + "\n");
+    EXPECT_TRUE(vistrel.WaitForLog({c.logged, "start service<--"}, 10s)) << vistrel.LogText();
+    bool served = false;
+    try {
+      RtspTestClient client(vistrel.Port());
+      served = client.Request("OPTIONS", vistrel.Url()).status == 200;
+    } catch (const std::runtime_error&) {
+      served = false;
+    }
+    EXPECT_EQ(served, c.serves) << c.bind;
+    EXPECT_FALSE(vistrel.Process().WaitFor(0ms).has_value()) << c.bind << ": still running";
+  }
+}
+
 TEST(VistrelWithoutDisplay, ServesWithoutWindowsAndEndsOnSigterm) {
   // A display number nothing listens on: the program must not need one to serve.
   RunningVistrel vistrel(":4093", kSettings);

@@ -141,26 +141,30 @@ TEST(RtspServletDescribe, WithoutAChannelAnswers453) {
 }
 
 // The parameter sets exist only once the encoder has produced a key frame, and the encoder runs
-// only while some session exists.
+// only while some session exists or DESCRIBE started it.
 TEST(RtspServletDescribe, WaitsBoundedForParameterSetsOnlyWhileFramesAreBeingEncoded) {
   struct Case {
     const char* what;
     int codec;
     bool sessionExists;
+    bool canStartCapture;
     int fmtpAfterPolls;  // -1: never
     int expectedPolls;
     bool fmtpDescribed;
   };
   const Case cases[] = {
-      {"nothing encoded without sessions: no wait", 4, false, 1, 0, false},
-      {"encoding: waits until the line appears", 4, true, 3, 3, true},
-      {"encoding, line never appears: stops at the bound", 4, true, -1, 20, false},
-      {"MPEG-4 has no such line: no wait", 3, true, -1, 0, false},
+      {"nothing encoded without sessions: no wait", 4, false, false, 1, 0, false},
+      {"first describe starts the capture and waits", 4, false, true, 2, 2, true},
+      {"encoding: waits until the line appears", 4, true, false, 3, 3, true},
+      {"encoding, line never appears: stops at the bound", 4, true, false, -1, 20, false},
+      {"MPEG-4 has no such line: no wait", 3, true, true, -1, 0, false},
   };
   for (const Case& c : cases) {
     Bench bench(c.codec);
     if (c.sessionExists) bench.manager->GetOrCreateSession("192.168.1.30", 40000);
     int polls = 0;
+    int starts = 0;
+    if (c.canStartCapture) bench.links.startCapture = [&] { ++starts; };
     bench.links.fmtpWait = milliseconds(1000);
     bench.links.fmtpPollStep = milliseconds(50);
     bench.links.sleep = [&](milliseconds step) {
@@ -171,6 +175,7 @@ TEST(RtspServletDescribe, WaitsBoundedForParameterSetsOnlyWhileFramesAreBeingEnc
     const Answer answer = bench.Run(describe, Request("DESCRIBE", "rtsp://h/live", 1));
     EXPECT_EQ(answer.statusLine, "RTSP/1.0 200 OK") << c.what;
     EXPECT_EQ(polls, c.expectedPolls) << c.what;
+    EXPECT_EQ(starts, c.expectedPolls > 0 && c.canStartCapture ? 1 : 0) << c.what;
     bool described = false;
     for (const std::string& line : answer.body) described = described || line == kFmtp;
     EXPECT_EQ(described, c.fmtpDescribed) << c.what;
