@@ -38,6 +38,14 @@ void ChangeRtspPort(int32_t port) {
   service.SetActive(true);
 }
 
+void ChangeCameraAccess(const TCameraAccess& access) {
+  Settings().SetCameraAccess(access);
+  Settings().SaveCameraAccess();
+  TRTSPService& service = RtspService();
+  service.SetActive(false);
+  service.SetActive(true);
+}
+
 void HandleByeAction(const ByeActionInfo& info) {
   try {
     const auto manager = LiveSessionManager();
