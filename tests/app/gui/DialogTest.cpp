@@ -95,7 +95,6 @@ struct TAccessCase {
   const char* password;
   const char* bind;
   std::string TResourceTexts::*told;  // null: accepted
-  const char* storedBind;
 };
 
 // The password only by its length: ctest takes neither line breaks nor every byte in a name.
@@ -123,24 +122,23 @@ TEST_P(AccessDialog, OkTellsWhatCannotBeStoredAndStaysOpenElseKeepsTheHiddenSett
   Click(dialog, "btnOK");
   EXPECT_EQ(told.toStdString(), c.told ? texts.*c.told : "");
   EXPECT_EQ(dialog.isVisible(), c.told != nullptr);
+  const std::string bind = QString(c.bind).trimmed().toStdString();
   if (!c.told) {
-    EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(dialog.Entered(), (TCameraAccess{c.user, c.password, true, c.storedBind}));
+    EXPECT_EQ(dialog.Entered(), (TCameraAccess{c.user, c.password, true, bind}));
   }
 }
 
 using R = TResourceTexts;
 INSTANTIATE_TEST_SUITE_P(
     Gui, AccessDialog,
-    ::testing::Values(TAccessCase{"cam", "p\xC3\xA4ss w\xC3\xB6rd", " 127.0.0.1 ", nullptr,
-                                  "127.0.0.1"},
-                      TAccessCase{"", "", "", nullptr, ""},
-                      TAccessCase{"cam", "pw", "192.168.1", &R::badBindAddress, ""},
-                      TAccessCase{"cam", "pw", "localhost", &R::badBindAddress, ""},
-                      TAccessCase{"cam", "pw", "1.2.3.256", &R::badBindAddress, ""},
-                      TAccessCase{"cam", "", "", &R::passwordMissing, ""},
-                      TAccessCase{"", "pw", "", &R::userMissing, ""},
-                      TAccessCase{"cam", "pw\nx", "", &R::lineBreakInEntry, ""}));
+    ::testing::Values(TAccessCase{"cam", "p\xC3\xA4ss w\xC3\xB6rd", " 127.0.0.1 ", nullptr},
+                      TAccessCase{"", "", "", nullptr},
+                      TAccessCase{"cam", "pw", "192.168.1", &R::badBindAddress},
+                      TAccessCase{"cam", "pw", "localhost", &R::badBindAddress},
+                      TAccessCase{"cam", "pw", "1.2.3.256", &R::badBindAddress},
+                      TAccessCase{"cam", "", "", &R::passwordMissing},
+                      TAccessCase{"", "pw", "", &R::userMissing},
+                      TAccessCase{"cam", "pw\nx", "", &R::lineBreakInEntry}));
 
 std::string LanguageFile(const std::string& name, const std::string& prefix) {
   return "[resinfo]\nencode=utf8\nlanguage=" + name + "\n" + localize_test::CompleteTexts(prefix);
