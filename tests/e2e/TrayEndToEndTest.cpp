@@ -246,8 +246,7 @@ TEST_F(TrayEndToEnd, ChangingToRussianRebuildsTheMenuAsARussianStartShowsIt) {
   EXPECT_FALSE(*changed == *english) << Difference(*changed, *english);
 }
 
-// Camera Access, the third item: what Return confirms lands in the settings file, which then holds
-// a password and so is left to its owner alone; AllowBasic, not in the dialog, stays as it was.
+// Camera Access: confirmed values land in the settings file, which a password leaves to its owner.
 TEST_F(TrayEndToEnd, CameraAccessStoresItsValuesForTheOwnerOnlyAndRestartsTheListener) {
   RunningVistrel vistrel(desktop_.Name(), "[Auth]\nAllowBasic=1\n\n[RTSP]\nPort={port}\n",
                          kLanguages);

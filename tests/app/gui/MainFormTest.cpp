@@ -48,9 +48,7 @@ struct TFakeService {
               questions.push_back(text);
               return answerYes;
             },
-            [] {
-              return TCameraAccess{"u", "p", true, ""};
-            },
+            [] { return TCameraAccess("u", "p", true, ""); },
             [this](const TCameraAccess& access) { changedAccess.push_back(access); },
             [this](TCameraAccess& access) {
               access.bindAddress = "127.0.0.1";
@@ -161,7 +159,6 @@ TEST_F(MainForm, MenuItemsRunTheirActionsOnceTheMenuHasClosed) {
   Choose(*form, 1);
   EXPECT_EQ(fake_.changedPorts, std::vector<int32_t>{9000});
   EXPECT_EQ(fake_.portDialogOpenedWith, (std::vector<int32_t>{8554, 8554}));
-
   // So does who may watch, and the dialog is handed the current values to start from.
   Choose(*form, 2);
   EXPECT_TRUE(fake_.changedAccess.empty());
