@@ -8,6 +8,8 @@
 
 #include "config/IniFile.h"
 
+struct TCameraAccess;
+
 // The port a user typed: surrounding blanks ignored, decimal or hexadecimal ("0x", "$"); anything
 // that is not a 32-bit integer gives the standard port 6554. No range check: the listener reports
 // a port it cannot use.
@@ -18,3 +20,15 @@ int32_t ParsePortEntry(std::string_view text);
 std::string ReadAboutValue(const TIniFile& config, std::string_view key, std::string_view fallback);
 // With EnableEmptyInfo set, the maker's lines show only what the settings file holds.
 std::string EmptyInfoDefault(bool emptyInfoEnabled, std::string_view text);
+
+// Why Camera Access entries cannot be stored as they are.
+enum class TCameraAccessProblem {
+  None,
+  LineBreak,        // the settings file keeps each value on one line
+  BadBindAddress,   // neither empty nor a dotted IPv4 address
+  PasswordMissing,  // a user without a password would let anyone in under that name
+  UserMissing,      // a password nobody can give a name for
+};
+
+// Both user and password empty is fine: the camera then asks for none.
+TCameraAccessProblem CheckCameraAccess(const TCameraAccess& access);

@@ -7,7 +7,7 @@ namespace {
 using enum TTextSection;
 using T = TResourceTexts;
 
-constexpr std::array<TResourceTextKey, 17> kKeys{{
+constexpr std::array<TResourceTextKey, 27> kKeys{{
     {Dialog, "OK", "OK", &T::ok},
     {Dialog, "Cancel", "Cancel", &T::cancel},
     {System, "ExitSystem", "Exit System", &T::exitSystem},
@@ -25,6 +25,23 @@ constexpr std::array<TResourceTextKey, 17> kKeys{{
     {System, "About", "About", &T::about},
     {System, "CopyRight", "CopyRight", &T::copyRight},
     {System, "Version", "Version", &T::version},
+    {System, "CameraAccess", "Camera Access", &T::cameraAccess},
+    {System, "User", "User", &T::user},
+    {System, "Password", "Password", &T::password},
+    {System, "ShowPassword", "Show password", &T::showPassword},
+    {System, "BindAddress", "Bind address", &T::bindAddress},
+    {System, "BindAddressHint", "Empty: every network interface. 127.0.0.1: this computer only.",
+     &T::bindAddressHint},
+    {System, "BadBindAddress",
+     "The bind address must be empty or an IPv4 address such as 192.168.1.20.", &T::badBindAddress},
+    {System, "PasswordMissing",
+     "A user needs a password. Leave both empty to let anyone watch without one.",
+     &T::passwordMissing},
+    {System, "UserMissing",
+     "A password needs a user name. Leave both empty to let anyone watch without one.",
+     &T::userMissing},
+    {System, "LineBreakInEntry", "User, password and address cannot hold line breaks.",
+     &T::lineBreakInEntry},
 }};
 
 }  // namespace

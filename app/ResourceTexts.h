@@ -30,6 +30,16 @@ struct TResourceTexts {
   std::string about;
   std::string copyRight;
   std::string version;
+  std::string cameraAccess;
+  std::string user;
+  std::string password;
+  std::string showPassword;
+  std::string bindAddress;
+  std::string bindAddressHint;
+  std::string badBindAddress;
+  std::string passwordMissing;
+  std::string userMissing;
+  std::string lineBreakInEntry;
 };
 
 enum class TTextSection { Dialog, System };

@@ -12,6 +12,7 @@
 
 #include "AboutDialog.h"
 #include "AdMenus.h"
+#include "CameraAccessDialog.h"
 #include "DialogParts.h"
 #include "LanguageFont.h"
 #include "PubTool.h"
@@ -49,6 +50,11 @@ TMainFormActions StandardMainFormActions() {
   actions.showLanguageDialog = [] { ShowLanguageDialog(); };
   actions.showAboutDialog = [] { ShowAboutDialog(); };
   actions.askYesNo = [](const QString& text) { return AskYesNo(text); };
+  actions.cameraAccess = [] { return Settings().CameraAccess(); };
+  actions.changeCameraAccess = [](const TCameraAccess& access) { ChangeCameraAccess(access); };
+  actions.showCameraAccessDialog = [](TCameraAccess& access) {
+    return ShowCameraAccessDialog(access);
+  };
   return actions;
 }
 
@@ -132,6 +138,7 @@ void TMainForm::BuildSystemMenu() {
   setFont(LanguageQFont(texts.font));
   AddMenuItem(MenuCaption(texts.changeLanguage) + "...", [this] { actions_.showLanguageDialog(); });
   AddMenuItem(MenuCaption(texts.portSetup) + "...", [this] { PortSetup(); });
+  AddMenuItem(MenuCaption(texts.cameraAccess) + "...", [this] { CameraAccess(); });
   AddMenuItem(MenuCaption(texts.about) + "...", [this] { actions_.showAboutDialog(); });
   pmSystem_->addSeparator();
   AddMenuItem(MenuCaption(texts.exitSystem), [this] { ConfirmExit(); }).setIcon(ImageList1_[1]);
@@ -196,6 +203,11 @@ void TMainForm::TimerStartupTimer() {
 void TMainForm::PortSetup() {
   int32_t port = actions_.rtspPort();
   if (actions_.showPortSetupDialog(port)) actions_.changeRtspPort(port);
+}
+
+void TMainForm::CameraAccess() {
+  TCameraAccess access = actions_.cameraAccess();
+  if (actions_.showCameraAccessDialog(access)) actions_.changeCameraAccess(access);
 }
 
 void TMainForm::ConfirmExit() {

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <functional>
 
+#include "config/Settings.h"
+
 class QLabel;
 class QMenu;
 class QProgressBar;
@@ -28,6 +30,9 @@ struct TMainFormActions {
   std::function<void()> showLanguageDialog;
   std::function<void()> showAboutDialog;
   std::function<bool(const QString&)> askYesNo;
+  std::function<TCameraAccess()> cameraAccess;
+  std::function<void(const TCameraAccess&)> changeCameraAccess;
+  std::function<bool(TCameraAccess&)> showCameraAccessDialog;
 };
 
 // The real service and dialogs.
@@ -62,6 +67,7 @@ class TMainForm : public QWidget {
   void BuildSystemMenu();
   TAdMenuItem& AddMenuItem(const QString& caption, std::function<void()> onClick);
   void PortSetup();
+  void CameraAccess();
   void ConfirmExit();
   void CreateTrayIcon();
 

@@ -1,6 +1,10 @@
 #include "PubTool.h"
 
 #include <QMessageBox>
+#include <QPushButton>
+
+#include "LanguageFont.h"
+#include "app/ResourceTexts.h"
 
 namespace {
 
@@ -27,4 +31,12 @@ bool AskYesNo(const QString& text) {
   box.setEscapeButton(QMessageBox::No);
   box.setWindowFlag(Qt::WindowStaysOnTopHint);
   return box.exec() == QMessageBox::Yes;
+}
+
+void TellUser(QWidget& dialog, const QString& text, const TResourceTexts& texts) {
+  QMessageBox box(QMessageBox::Warning, dialog.windowTitle(), text, QMessageBox::Ok, &dialog);
+  box.setObjectName(kTellUserObjectName);
+  box.button(QMessageBox::Ok)->setText(QString::fromStdString(texts.ok));
+  ApplyFormFont(box, texts.font);
+  box.exec();
 }

@@ -35,7 +35,9 @@ inline std::string CompleteTexts(const std::string& prefix) {
          "exit\nQueryForExitSystem=q\nProductTitle=" + prefix +
          "title\nChangeLanguage=c\nLanguage=l\nPort=p\nPortSetup=" + prefix +
          "setup\nZelcorDigital=z\nProductType=t\nZelcorCompany=zc\nZelcorContact=zt\n"
-         "ZelcorProductName=zp\nAbout=a\nCopyRight=r\nVersion=v\n";
+         "ZelcorProductName=zp\nAbout=a\nCopyRight=r\nVersion=v\nCameraAccess=ca\nUser=u\n"
+         "Password=pw\nShowPassword=sp\nBindAddress=b\nBindAddressHint=bh\nBadBindAddress=bb\n"
+         "PasswordMissing=pm\nUserMissing=um\nLineBreakInEntry=lb\n";
 }
 
 }  // namespace localize_test

@@ -246,4 +246,38 @@ TEST_F(TrayEndToEnd, ChangingToRussianRebuildsTheMenuAsARussianStartShowsIt) {
   EXPECT_FALSE(*changed == *english) << Difference(*changed, *english);
 }
 
+// Camera Access: confirmed values land in the settings file, which a password leaves to its owner.
+TEST_F(TrayEndToEnd, CameraAccessStoresItsValuesForTheOwnerOnlyAndRestartsTheListener) {
+  RunningVistrel vistrel(desktop_.Name(), "[Auth]\nAllowBasic=1\n\n[RTSP]\nPort={port}\n",
+                         kLanguages);
+  const std::string& program = vistrel.ProgramName();
+  const auto icon = WaitForIcon(program);
+  ASSERT_TRUE(icon) << Windows(program);
+  ASSERT_TRUE(OpenMenu(program, *icon)) << Windows(program);
+  desktop_.Keys("Down Down Down Return");
+  const auto dialog = WaitForDialog(program, "Camera Access");
+  ASSERT_TRUE(dialog) << Windows(program);
+  // User, password, the show box, then the address.
+  desktop_.Type("viewer");
+  desktop_.Keys("Tab");
+  desktop_.Type("s3cret pass");
+  desktop_.Keys("Tab Tab");
+  desktop_.Type("127.0.0.1");
+  desktop_.Keys("Return");
+  EXPECT_TRUE(WaitUntilHidden(program, dialog->id)) << Windows(program);
+  const std::string port = std::to_string(vistrel.Port());
+  ASSERT_TRUE(vistrel.WaitForLog(
+      {"listen " + port, "stop service -->", "start service-->", "listen " + port}, kLimit))
+      << vistrel.LogText();
+  const auto file = vistrel.Folder() / "SConfig.ini";
+  const std::string settings = ReadFile(file);
+  for (const char* line :
+       {"User=viewer", "Password=s3cret pass", "Bind=127.0.0.1", "AllowBasic=1"}) {
+    EXPECT_NE(settings.find(line), std::string::npos) << line << " in\n" << settings;
+  }
+  using std::filesystem::perms;
+  EXPECT_EQ(std::filesystem::status(file).permissions() & perms::all,
+            perms::owner_read | perms::owner_write);
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 
@@ -13,6 +14,7 @@
 
 #include "GuiTestSupport.h"
 #include "app/gui/AboutDialog.h"
+#include "app/gui/CameraAccessDialog.h"
 #include "app/gui/SetupLanguageDialog.h"
 #include "app/gui/SystemSetupDialog.h"
 #include "tests/app/LocalizeTestFolder.h"
@@ -87,6 +89,56 @@ INSTANTIATE_TEST_SUITE_P(
                       TPortCase{8554, "9000", TClose::Cancel, false, 8554},
                       // Enter in the field confirms, as OK is the default button.
                       TPortCase{8554, "0x1F91", TClose::Return, true, 8081}));
+
+struct TAccessCase {
+  const char* user;
+  const char* password;
+  const char* bind;
+  std::string TResourceTexts::*told;  // null: accepted
+};
+
+// The password only by its length: ctest takes neither line breaks nor every byte in a name.
+void PrintTo(const TAccessCase& c, std::ostream* out) {
+  *out << '"' << c.user << "\" " << std::string_view(c.password).size() << "-byte password on \""
+       << c.bind << '"';
+}
+
+class AccessDialog : public ::testing::TestWithParam<TAccessCase> {};
+
+TEST_P(AccessDialog, OkTellsWhatCannotBeStoredAndStaysOpenElseKeepsTheHiddenSetting) {
+  const TAccessCase& c = GetParam();
+  const TResourceTexts texts;
+  TFrmCameraAccess dialog(texts, TCameraAccess{"old", "secret", true, "10.0.0.1"});
+  dialog.show();
+  for (const auto& [field, text] :
+       {std::pair{"edtUser", c.user}, {"edtPassword", c.password}, {"edtBind", c.bind}}) {
+    if (auto* edit = Child<QLineEdit>(dialog, field)) edit->setText(QString::fromUtf8(text));
+  }
+  QString told;
+  TModalDriver driver([&](QDialog& shown) {
+    if (auto* box = qobject_cast<QMessageBox*>(&shown)) told = box->text();
+    shown.accept();
+  });
+  Click(dialog, "btnOK");
+  EXPECT_EQ(told.toStdString(), c.told ? texts.*c.told : "");
+  EXPECT_EQ(dialog.isVisible(), c.told != nullptr);
+  const std::string bind = QString(c.bind).trimmed().toStdString();
+  if (!c.told) {
+    EXPECT_EQ(dialog.Entered(), (TCameraAccess{c.user, c.password, true, bind}));
+  }
+}
+
+using R = TResourceTexts;
+INSTANTIATE_TEST_SUITE_P(
+    Gui, AccessDialog,
+    ::testing::Values(TAccessCase{"cam", "p\xC3\xA4ss w\xC3\xB6rd", " 127.0.0.1 ", nullptr},
+                      TAccessCase{"", "", "", nullptr},
+                      TAccessCase{"cam", "pw", "192.168.1", &R::badBindAddress},
+                      TAccessCase{"cam", "pw", "localhost", &R::badBindAddress},
+                      TAccessCase{"cam", "pw", "1.2.3.256", &R::badBindAddress},
+                      TAccessCase{"cam", "", "", &R::passwordMissing},
+                      TAccessCase{"", "pw", "", &R::userMissing},
+                      TAccessCase{"cam", "pw\nx", "", &R::lineBreakInEntry}));
 
 std::string LanguageFile(const std::string& name, const std::string& prefix) {
   return "[resinfo]\nencode=utf8\nlanguage=" + name + "\n" + localize_test::CompleteTexts(prefix);

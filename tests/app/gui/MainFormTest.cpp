@@ -29,6 +29,8 @@ struct TFakeService {
   std::vector<int32_t> portDialogOpenedWith, changedPorts;
   bool portDialogAnswer = false, answerYes = false;
   std::vector<QString> questions;
+  bool accessDialogAnswer = false;
+  std::vector<TCameraAccess> changedAccess;
 
   TMainFormActions Actions() {
     return {[this] { ++starts; },
@@ -45,6 +47,12 @@ struct TFakeService {
             [this](const QString& text) {
               questions.push_back(text);
               return answerYes;
+            },
+            [] { return TCameraAccess("u", "p", true, ""); },
+            [this](const TCameraAccess& access) { changedAccess.push_back(access); },
+            [this](TCameraAccess& access) {
+              access.bindAddress = "127.0.0.1";
+              return accessDialogAnswer;
             }};
   }
 };
@@ -132,15 +140,15 @@ TEST_F(MainForm, LogoFromTheProgramFolderSetsTheSplashSizeUnlessItIsNoPicture) {
 TEST_F(MainForm, MenuItemsRunTheirActionsOnceTheMenuHasClosed) {
   auto form = MakeForm();
   QMenu& menu = form->SystemMenu();
-  EXPECT_EQ(Captions(menu),
-            QStringList({"Change Language...", "Port Setup...", "About...", "-", "Exit System"}));
-  EXPECT_FALSE(menu.actions().at(4)->icon().isNull());
+  EXPECT_EQ(Captions(menu), QStringList({"Change Language...", "Port Setup...", "Camera Access...",
+                                         "About...", "-", "Exit System"}));
+  EXPECT_FALSE(menu.actions().at(5)->icon().isNull());
 
   menu.actions().at(0)->trigger();
   EXPECT_EQ(fake_.languageDialogs, 0) << "a dialog must not open while the menu is still up";
   QCoreApplication::sendPostedEvents();
   EXPECT_EQ(fake_.languageDialogs, 1);
-  Choose(*form, 2);
+  Choose(*form, 3);
   EXPECT_EQ(fake_.aboutDialogs, 1);
   EXPECT_EQ(fake_.languageDialogs, 1);
 
@@ -151,6 +159,12 @@ TEST_F(MainForm, MenuItemsRunTheirActionsOnceTheMenuHasClosed) {
   Choose(*form, 1);
   EXPECT_EQ(fake_.changedPorts, std::vector<int32_t>{9000});
   EXPECT_EQ(fake_.portDialogOpenedWith, (std::vector<int32_t>{8554, 8554}));
+  // So does who may watch, and the dialog is handed the current values to start from.
+  Choose(*form, 2);
+  EXPECT_TRUE(fake_.changedAccess.empty());
+  fake_.accessDialogAnswer = true;
+  Choose(*form, 2);
+  EXPECT_EQ(fake_.changedAccess, (std::vector<TCameraAccess>{{"u", "p", true, "127.0.0.1"}}));
 }
 
 // Runs the application's event loop until the program quits or `ms` pass; true when it quit.
@@ -169,14 +183,14 @@ TEST_F(MainForm, ExitAnsweredNoKeepsRunningAndYesClosesTheProgram) {
   form->show();
   QTimer* splash = SplashTimer(*form);
   ASSERT_NE(splash, nullptr);
-  form->SystemMenu().actions().at(4)->trigger();
+  form->SystemMenu().actions().at(5)->trigger();
   EXPECT_FALSE(QuitsWithin(300));
   EXPECT_EQ(fake_.questions, std::vector<QString>{"Are you sure exit the system now?"});
   EXPECT_TRUE(form->isVisible());
   EXPECT_TRUE(splash->isActive());
 
   fake_.answerYes = true;
-  form->SystemMenu().actions().at(4)->trigger();
+  form->SystemMenu().actions().at(5)->trigger();
   EXPECT_TRUE(QuitsWithin(5000));
   EXPECT_EQ(fake_.questions.size(), 2u);
   EXPECT_FALSE(form->isVisible());
@@ -198,16 +212,16 @@ TEST_F(MainForm, ApplyTextsRebuildsTheMenuInTheNewLanguage) {
   const TResourceTexts& russian = ResourceTexts();
   ASSERT_NE(russian.exitSystem, TResourceTexts().exitSystem);
   const auto caption = [](const std::string& text) { return QString::fromStdString(text); };
-  EXPECT_EQ(
-      Captions(form->SystemMenu()),
-      QStringList({caption(russian.changeLanguage) + "...", caption(russian.portSetup) + "...",
-                   caption(russian.about) + "...", "-", caption(russian.exitSystem)}));
-  EXPECT_FALSE(form->SystemMenu().actions().at(4)->icon().isNull());
+  EXPECT_EQ(Captions(form->SystemMenu()),
+            QStringList({caption(russian.changeLanguage) + "...",
+                         caption(russian.portSetup) + "...", caption(russian.cameraAccess) + "...",
+                         caption(russian.about) + "...", "-", caption(russian.exitSystem)}));
+  EXPECT_FALSE(form->SystemMenu().actions().at(5)->icon().isNull());
 
   // An ampersand in a translation is shown, not taken as a shortcut mark.
   ResourceTexts().portSetup = "R&D Ports";
   form->ApplyTexts();
-  ASSERT_EQ(form->SystemMenu().actions().size(), 5);
+  ASSERT_EQ(form->SystemMenu().actions().size(), 6);
   EXPECT_TRUE(QKeySequence::mnemonic(form->SystemMenu().actions().at(1)->text()).isEmpty());
   Choose(*form, 1);
   EXPECT_EQ(fake_.portDialogOpenedWith.size(), 1u);
