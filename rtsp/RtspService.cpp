@@ -103,6 +103,7 @@ TRTSPService::TRTSPService(std::vector<std::unique_ptr<TRtspServlet>> servlets,
     : links_(std::move(links)),
       clock_(links_.clock ? *links_.clock : platform::SystemClock()),
       servlets_(std::move(servlets)),
+      authenticator_(clock_, [this](std::string_view line) { Log(line); }),
       listenAddress_(links_.listenAddress),
       listener_(platform::TTcpConnectionHandlers{
                     [this](platform::TTcpConnection& c) { ClientConnected(c); },
@@ -163,6 +164,8 @@ void TRTSPService::SetActive(bool active) {
         }
       }
       Log("listen " + std::to_string(listener_.Port()));
+      if (links_.credentials && links_.credentials().user.empty())
+        Log(OpenAccessNotice(links_.listenAddress, listener_.Port()));
     } else {
       const int32_t was = listener_.IsListening() ? listener_.Port() : port;
       StopListener();
@@ -311,6 +314,7 @@ bool TRTSPService::ParseAndReadBody(platform::TTcpConnection& connection, TRtspC
 
 void TRTSPService::Dispatch(TRtspContext& context) {
   if (stopping_.load()) return;
+  if (links_.credentials && !authenticator_.Admit(context, links_.credentials())) return;
   const std::string& method = context.Request().Method();
   TRtspServlet* const servlet = FindServlet(method);
   if (!servlet) {

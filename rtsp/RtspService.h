@@ -16,6 +16,9 @@
 //     SET_PARAMETER with parameters gets 451. Other methods without a handler get 501.
 //   - Every request that reaches a handler gets one answer: 500 when the handler failed or
 //     returned without answering.
+//   - With a user in the credentials, every request but OPTIONS (keep-alives and unknown methods
+//     too) must carry them, or it is answered 401 before any handler sees it (RtspAuthenticator.h).
+//     Without one, activation logs that anyone who reaches the port may watch.
 //   - A connection that has not completed its first request within firstRequestLimit is closed,
 //     with a log line; later requests may take as long as they like (a playing client is quiet
 //     for minutes). Beyond maxConnections open connections, a new one is closed at once; the
@@ -34,6 +37,7 @@
 #include <string_view>
 #include <vector>
 
+#include "RtspAuthenticator.h"
 #include "RtspServlet.h"
 #include "platform/Clock.h"
 #include "platform/TcpListener.h"
@@ -59,6 +63,9 @@ struct TRtspServiceLinks {
   // The address listened on until SetListenAddress: network cameras answer on every address of
   // the machine.
   std::string listenAddress = "0.0.0.0";
+  // Asked for each request, as the user may change them while clients are connected. Empty, or an
+  // empty user: no credentials are asked; only a set link has activation say so in the log.
+  std::function<TRtspCredentials()> credentials;
 };
 
 class TRTSPService {
@@ -120,6 +127,7 @@ class TRTSPService {
   std::atomic<bool> stopping_{false};
   // Set while this side closes every connection, whose threads then see their reads fail.
   std::atomic<bool> closingAll_{false};
+  TRtspAuthenticator authenticator_;
 
   // Refusals not yet logged, and when the last line went out; accepting thread only.
   std::size_t refusalsUnlogged_ = 0;
