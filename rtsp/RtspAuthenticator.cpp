@@ -272,10 +272,3 @@ void TRtspAuthenticator::ReportRefusal(std::string_view peer, std::string_view m
   }
   if (log_) log_(line);
 }
-
-std::string OpenAccessNotice(std::string_view listenAddress, int port) {
-  const bool everywhere = listenAddress.empty() || listenAddress == "0.0.0.0";
-  return "no user set: the desktop is served without a password on " +
-         (everywhere ? std::string("every address") : std::string(listenAddress)) + ", port " +
-         std::to_string(port);
-}

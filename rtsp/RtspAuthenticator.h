@@ -99,7 +99,3 @@ class TRtspAuthenticator {
   std::optional<std::uint32_t> lastReportTick_;
   std::size_t refusalsUnlogged_ = 0;
 };
-
-// The one line the service logs when it starts listening without asking for a password, so that
-// whoever reads the log knows the desktop is open to anyone who reaches the port.
-std::string OpenAccessNotice(std::string_view listenAddress, int port);

@@ -164,8 +164,6 @@ void TRTSPService::SetActive(bool active) {
         }
       }
       Log("listen " + std::to_string(listener_.Port()));
-      if (links_.credentials && links_.credentials().user.empty())
-        Log(OpenAccessNotice(links_.listenAddress, listener_.Port()));
     } else {
       const int32_t was = listener_.IsListening() ? listener_.Port() : port;
       StopListener();

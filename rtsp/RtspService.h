@@ -18,7 +18,6 @@
 //     returned without answering.
 //   - With a user in the credentials, every request but OPTIONS (keep-alives and unknown methods
 //     too) must carry them, or it is answered 401 before any handler sees it (RtspAuthenticator.h).
-//     Without one, activation logs that anyone who reaches the port may watch.
 //   - A connection that has not completed its first request within firstRequestLimit is closed,
 //     with a log line; later requests may take as long as they like (a playing client is quiet
 //     for minutes). Beyond maxConnections open connections, a new one is closed at once; the
@@ -64,7 +63,7 @@ struct TRtspServiceLinks {
   // the machine.
   std::string listenAddress = "0.0.0.0";
   // Asked for each request, as the user may change them while clients are connected. Empty, or an
-  // empty user: no credentials are asked; only a set link has activation say so in the log.
+  // empty user: no credentials are asked.
   std::function<TRtspCredentials()> credentials;
 };
 

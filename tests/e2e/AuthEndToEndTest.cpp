@@ -57,7 +57,7 @@ TEST_F(AuthEndToEnd, FfmpegAndGstreamerWatchWithTheCredentialsOnly) {
   const std::string log = vistrel_->LogText();
   EXPECT_NE(log.find("refused credentials from 127.0.0.1:"), std::string::npos) << log;
   EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
-  EXPECT_EQ(log.find("without a password"), std::string::npos) << log;
+  EXPECT_EQ(log.find("no camera password set"), std::string::npos) << log;
 }
 
 TEST_F(AuthEndToEnd, AnswersRawDigestRequestsOverTcp) {
