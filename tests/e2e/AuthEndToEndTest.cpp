@@ -1,5 +1,4 @@
-// The real program with a user set: players with the credentials watch, players without them and
-// requests with wrong ones are turned away.
+// The real program with a user set: players with the credentials watch, the others are turned away.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,95 +8,65 @@
 #include "RunningVistrel.h"
 #include "tests/support/DigestAnswer.h"
 #include "tests/support/Subprocess.h"
-#include "tests/support/TestScreen.h"
 #include "tests/support/XvfbDisplay.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-
-constexpr const char* kSettings =
-    "[System]\nfps=25\n\n[RTSP]\nPort={port}\n\n[Auth]\nUser=nvr\nPassword=s3cret\n";
+constexpr const char* kSettings = "[RTSP]\nPort={port}\n[Auth]\nUser=nvr\nPassword=s3cret\n";
 
 class AuthEndToEnd : public ::testing::Test {
  protected:
-  void SetUp() override {
-    display_ = std::make_unique<XvfbDisplay>(XvfbDisplay::Screen{320, 240, 24});
-    TestScreen(display_->Name()).Fill(0, 0, 320, 240, {0, 128, 255});
-    vistrel_ = std::make_unique<RunningVistrel>(display_->Name(), kSettings);
-  }
-  std::string Url(const std::string& credentials = {}) const {
-    return "rtsp://" + credentials + "127.0.0.1:" + std::to_string(vistrel_->Port()) + "/live";
-  }
-  std::unique_ptr<XvfbDisplay> display_;
-  std::unique_ptr<RunningVistrel> vistrel_;
+  XvfbDisplay display_{XvfbDisplay::Screen{320, 240, 24}};
+  RunningVistrel vistrel_{display_.Name(), kSettings};
+  const std::string where_ = "127.0.0.1:" + std::to_string(vistrel_.Port()) + "/live";
+  const std::string url_ = "rtsp://" + where_;
 };
 
 TEST_F(AuthEndToEnd, FfmpegAndGstreamerWatchWithTheCredentialsOnly) {
-  const DecodeResult right = DecodeFrames(Url("nvr:s3cret@"), "tcp", 10, 30);
-  EXPECT_EQ(right.frames, 10) << right.output;
-  const DecodeResult wrong = DecodeFrames(Url("nvr:guess@"), "tcp", 10, 30);
-  EXPECT_EQ(wrong.frames, 0) << wrong.output;
-  EXPECT_NE(wrong.output.find("401"), std::string::npos) << wrong.output;
+  EXPECT_EQ(DecodeFrames("rtsp://nvr:s3cret@" + where_, "tcp", 10, 30).frames, 10);
+  const DecodeResult wrong = DecodeFrames("rtsp://nvr:guess@" + where_, "tcp", 10, 30);
+  EXPECT_NE(wrong.output.find("401 Unauthorized"), std::string::npos) << wrong.output;
 
-  const auto gstreamer = [&](const std::string& credentials, int* exitCode) {
-    return RunCommand("timeout -s KILL 30 gst-launch-1.0 rtspsrc location=" + Url() +
-                          " protocols=tcp " + credentials +
-                          " ! rtph264depay ! h264parse ! avdec_h264 ! fakesink num-buffers=10 2>&1",
-                      exitCode);
-  };
   int exitCode = -1;
-  std::string output = gstreamer("user-id=nvr user-pw=s3cret", &exitCode);
-  EXPECT_EQ(exitCode, 0) << output;
-  EXPECT_NE(output.find("Got EOS from element"), std::string::npos) << output;
-  output = gstreamer("", &exitCode);
-  EXPECT_EQ(exitCode, 1) << output;
-  EXPECT_NE(output.find("Unauthorized"), std::string::npos) << output;
-
-  const std::string log = vistrel_->LogText();
-  EXPECT_NE(log.find("refused credentials from 127.0.0.1:"), std::string::npos) << log;
-  EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
-  EXPECT_EQ(log.find("no camera password set"), std::string::npos) << log;
+  const auto gstreamer = [&](const std::string& credentials) {
+    return RunCommand("timeout -s KILL 30 gst-launch-1.0 rtspsrc protocols=tcp location=" + url_ +
+                      " " + credentials + " ! rtph264depay ! h264parse ! avdec_h264 ! " +
+                      "fakesink num-buffers=10 2>&1", &exitCode);
+  };
+  const std::string watched = gstreamer("user-id=nvr user-pw=s3cret");
+  EXPECT_EQ(exitCode, 0) << watched;  // gst-launch ends with 0 only at the end of the stream
+  const std::string refused = gstreamer("");
+  EXPECT_NE(refused.find("Unauthorized"), std::string::npos) << refused;
+  EXPECT_EQ(vistrel_.LogText().find("s3cret"), std::string::npos) << vistrel_.LogText();
 }
 
 TEST_F(AuthEndToEnd, AnswersRawDigestRequestsOverTcp) {
-  RtspTestClient client(vistrel_->Port());
-  std::string nonce;
-  std::string session;
   struct Case {
-    std::string method, url, digestUri, password, extra;
+    std::string method, uri, digestUri, password;
     int status;
   };
-  const std::string track = Url() + "/track1";
   const std::vector<Case> cases = {
-      {"OPTIONS", Url(), "", "", "", 200},
-      {"DESCRIBE", Url(), "", "", "", 401},
-      {"DESCRIBE", Url(), Url(), "s3cret", "", 200},
-      {"DESCRIBE", Url(), Url(), "guess", "", 401},
-      {"DESCRIBE", Url(), "/live", "s3cret", "", 200},
-      {"SETUP", track, Url() + "/", "s3cret", "Transport: RTP/AVP/TCP;unicast;interleaved=0-1", 200},
-      {"GET_PARAMETER", Url() + "/", "", "", "Session: {session}", 401},
-      {"GET_PARAMETER", Url() + "/", Url() + "/", "s3cret", "Session: {session}", 200},
-      {"TEARDOWN", Url() + "/", Url(), "s3cret", "Session: {session}", 200},
+      {"OPTIONS", url_, "", "", 200},
+      {"DESCRIBE", url_, "", "", 401},
+      {"DESCRIBE", url_, url_, "guess", 401},
+      {"DESCRIBE", url_, url_, "s3cret", 200},
+      {"SETUP", url_ + "/track1", url_ + "/", "s3cret", 200},
+      {"GET_PARAMETER", url_ + "/", "", "", 401},
+      {"GET_PARAMETER", url_ + "/", url_, "s3cret", 200},
   };
+  RtspTestClient client(vistrel_.Port());
+  std::string nonce;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.method + " " + c.digestUri + " " + c.password);
-    std::string extra = c.extra;
-    if (const auto at = extra.find("{session}"); at != std::string::npos)
-      extra.replace(at, 9, session);
-    if (!extra.empty()) extra += "\r\n";
+    std::string extra = c.method == "SETUP" ? "Transport: RTP/AVP/TCP;unicast\r\n" : "";
     if (!c.digestUri.empty())
       extra += "Authorization: " + DigestAnswer("nvr", c.password, c.method, c.digestUri, nonce) +
                "\r\n";
-    const RtspAnswer answer = client.Request(c.method, c.url, extra);
+    const RtspAnswer answer = client.Request(c.method, c.uri, extra);
     EXPECT_EQ(answer.status, c.status) << answer.head;
-    if (answer.status == 401) {
-      EXPECT_EQ(answer.head.find("Basic"), std::string::npos) << "AllowBasic is not set";
-      nonce = NonceOf(answer.Header("WWW-Authenticate"));
-      EXPECT_FALSE(nonce.empty()) << answer.head;
-    }
-    const std::string named = answer.Header("Session");
-    if (c.method == "SETUP") session = named.substr(0, named.find(';'));
+    if (answer.status != 401) continue;
+    EXPECT_EQ(answer.head.find("Basic"), std::string::npos) << "AllowBasic is not set";
+    nonce = NonceOf(answer.Header("WWW-Authenticate"));
   }
 }
 

@@ -1,5 +1,4 @@
-// What a client answers a Digest challenge with (MD5, no qop), computed the way players do, for
-// tests that talk to the server as a client with credentials. Link OpenSSL::Crypto.
+// A client's answer to a Digest challenge (MD5, no qop), as players compute it. Needs libcrypto.
 #pragma once
 
 #include <openssl/evp.h>
@@ -13,26 +12,24 @@ inline std::string Md5HexOf(std::string_view text) {
   EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr);
   std::string hex;
   for (unsigned int i = 0; i < length; ++i) {
-    hex.push_back("0123456789abcdef"[digest[i] >> 4]);
-    hex.push_back("0123456789abcdef"[digest[i] & 0x0F]);
+    hex += "0123456789abcdef"[digest[i] >> 4];
+    hex += "0123456789abcdef"[digest[i] & 15];
   }
   return hex;
 }
 
-// The Authorization value for method on uri, with the nonce of the challenge.
 inline std::string DigestAnswer(const std::string& user, const std::string& password,
                                 const std::string& method, const std::string& uri,
                                 const std::string& nonce, const std::string& realm = "Vistrel") {
-  const std::string response = Md5HexOf(Md5HexOf(user + ":" + realm + ":" + password) + ":" +
-                                        nonce + ":" + Md5HexOf(method + ":" + uri));
+  const std::string ha1 = Md5HexOf(user + ":" + realm + ":" + password);
   return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce +
-         "\", uri=\"" + uri + "\", response=\"" + response + "\"";
+         "\", uri=\"" + uri + "\", response=\"" +
+         Md5HexOf(ha1 + ":" + nonce + ":" + Md5HexOf(method + ":" + uri)) + "\"";
 }
 
 // The nonce of a WWW-Authenticate value; empty when it has none.
 inline std::string NonceOf(const std::string& challenge) {
   const std::size_t start = challenge.find("nonce=\"");
   if (start == std::string::npos) return {};
-  const std::size_t end = challenge.find('"', start + 7);
-  return end == std::string::npos ? std::string() : challenge.substr(start + 7, end - start - 7);
+  return challenge.substr(start + 7, challenge.find('"', start + 7) - start - 7);
 }
