@@ -33,9 +33,7 @@ class TDigestHeader {
   // The value of a parameter, escapes resolved; nothing when absent. Keys match in any letter case.
   std::optional<std::string> Get(std::string_view key) const;
   // Keys in lower case, in the order sent.
-  const std::vector<std::pair<std::string, std::string>>& Parameters() const {
-    return parameters_;
-  }
+  const std::vector<std::pair<std::string, std::string>>& Parameters() const { return parameters_; }
 
  private:
   std::string scheme_;

@@ -73,9 +73,9 @@ bool SameSecret(std::string_view a, std::string_view b) {
 std::optional<std::string> DecodeBase64(std::string_view text) {
   if (text.empty() || text.size() % 4 != 0) return std::nullopt;
   std::string decoded(text.size() / 4 * 3, '\0');
-  const int length =
-      EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
-                      reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+  const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
+                                     reinterpret_cast<const unsigned char*>(text.data()),
+                                     static_cast<int>(text.size()));
   if (length < 0) return std::nullopt;
   // The padding comes back as zero bytes.
   const auto padding = static_cast<std::size_t>(std::count(text.end() - 2, text.end(), '='));
@@ -101,7 +101,8 @@ std::string_view WithoutSlashes(std::string_view text, bool leading) {
 // Whether the uri parameter of a digest names the request. Clients differ: most repeat the
 // request URI, some send its path alone, some add or drop a trailing slash, and some answer a
 // track's SETUP with the stream's URL, the one they described.
-bool NamesRequest(std::string_view digestUri, std::string_view requestUri, std::string_view method) {
+bool NamesRequest(std::string_view digestUri, std::string_view requestUri,
+                  std::string_view method) {
   const bool relative = digestUri.find("://") == std::string_view::npos;
   const std::string_view asked = WithoutSlashes(relative ? PathOf(digestUri) : digestUri, relative);
   const std::string_view actual =
@@ -126,8 +127,8 @@ TRtspAuthenticator::TRtspAuthenticator(const platform::TClock& clock,
                                        std::chrono::milliseconds nonceLifetime)
     : clock_(clock),
       log_(std::move(log)),
-      nonceLifetimeMs_(static_cast<std::uint32_t>(std::clamp<std::int64_t>(
-          nonceLifetime.count(), 0, std::int64_t{0x7FFFFFFF}))) {
+      nonceLifetimeMs_(static_cast<std::uint32_t>(
+          std::clamp<std::int64_t>(nonceLifetime.count(), 0, std::int64_t{0x7FFFFFFF}))) {
   if (RAND_bytes(key_.data(), static_cast<int>(key_.size())) != 1)
     throw std::runtime_error("no random bytes for the nonce key");
 }
@@ -162,7 +163,8 @@ std::string TRtspAuthenticator::IssueNonce() const {
 
 TRtspAuthenticator::TNonceState TRtspAuthenticator::NonceState(std::string_view nonce) const {
   const auto bytes = FromHex(nonce);
-  if (!bytes || bytes->size() != 4 + kNonceRandomBytes + kNonceMacBytes) return TNonceState::Foreign;
+  if (!bytes || bytes->size() != 4 + kNonceRandomBytes + kNonceMacBytes)
+    return TNonceState::Foreign;
   const std::uint32_t tick = std::uint32_t{(*bytes)[0]} << 24 | std::uint32_t{(*bytes)[1]} << 16 |
                              std::uint32_t{(*bytes)[2]} << 8 | std::uint32_t{(*bytes)[3]};
   const auto mac = NonceMac(tick, bytes->data() + 4);
@@ -238,12 +240,13 @@ std::vector<std::string> TRtspAuthenticator::Challenges(const TRtspCredentials& 
   return challenges;
 }
 
-bool TRtspAuthenticator::Admit(TRtspContext& context, const TRtspCredentials& credentials) {
+TRtspAccess TRtspAuthenticator::Admit(TRtspContext& context, const TRtspCredentials& credentials) {
   const TRtspRequest& request = context.Request();
-  if (credentials.user.empty() || EqualsIgnoringAsciiCase(request.Method(), "OPTIONS")) return true;
-  const TRtspAccessVerdict verdict = Check(credentials, request.Method(), request.Uri(),
-                                           request.GetHeader("Authorization"));
-  if (verdict.access == TRtspAccess::Allowed) return true;
+  if (credentials.user.empty() || EqualsIgnoringAsciiCase(request.Method(), "OPTIONS"))
+    return TRtspAccess::Allowed;
+  const TRtspAccessVerdict verdict =
+      Check(credentials, request.Method(), request.Uri(), request.GetHeader("Authorization"));
+  if (verdict.access == TRtspAccess::Allowed) return verdict.access;
   if (!verdict.refusal.empty()) {
     ReportRefusal(context.PeerAddress() + ":" + std::to_string(context.PeerPort()),
                   request.Method(), verdict.refusal);
@@ -251,7 +254,7 @@ bool TRtspAuthenticator::Admit(TRtspContext& context, const TRtspCredentials& cr
   for (std::string& challenge : Challenges(credentials, verdict.access == TRtspAccess::Stale))
     context.Response().Headers().Add("WWW-Authenticate", std::move(challenge));
   context.SendResponse(kRtspUnauthorized);
-  return false;
+  return verdict.access;
 }
 
 void TRtspAuthenticator::ReportRefusal(std::string_view peer, std::string_view method,

@@ -34,7 +34,8 @@ class TRtspContext;
 struct TRtspCredentials {
   std::string user;
   std::string password;
-  bool allowBasic = false;  // Basic accepted and offered beside Digest; its password travels in clear
+  // Basic accepted and offered beside Digest; its password then travels in clear.
+  bool allowBasic = false;
 };
 
 enum class TRtspAccess {
@@ -71,10 +72,10 @@ class TRtspAuthenticator {
   // The WWW-Authenticate values of a 401: Digest with a fresh nonce, then Basic when allowed.
   std::vector<std::string> Challenges(const TRtspCredentials& credentials, bool stale) const;
 
-  // The gate in front of the method handlers: true when the request may go on. Otherwise it has
+  // The gate in front of the method handlers: Allowed when the request may go on. Otherwise it has
   // been answered 401 with the challenges and a refusal logged. OPTIONS always goes on: clients ask
   // it before anything else, and some never send credentials with it.
-  bool Admit(TRtspContext& context, const TRtspCredentials& credentials);
+  TRtspAccess Admit(TRtspContext& context, const TRtspCredentials& credentials);
 
   std::string IssueNonce() const;
 
@@ -85,7 +86,7 @@ class TRtspAuthenticator {
 
   TNonceState NonceState(std::string_view nonce) const;
   std::array<std::uint8_t, kNonceMacBytes> NonceMac(std::uint32_t tick,
-                                                     const std::uint8_t* random) const;
+                                                    const std::uint8_t* random) const;
   TRtspAccessVerdict CheckDigest(const TRtspCredentials& credentials, std::string_view method,
                                  std::string_view requestUri, const TDigestHeader& header) const;
   void ReportRefusal(std::string_view peer, std::string_view method, std::string_view why);

@@ -312,8 +312,15 @@ bool TRTSPService::ParseAndReadBody(platform::TTcpConnection& connection, TRtspC
 
 void TRTSPService::Dispatch(TRtspContext& context) {
   if (stopping_.load()) return;
-  if (links_.credentials && !authenticator_.Admit(context, links_.credentials())) return;
   const std::string& method = context.Request().Method();
+  if (links_.credentials) {
+    const TRtspAccess access = authenticator_.Admit(context, links_.credentials());
+    // A keep-alive with the right password on a nonce that has just run out still tells that the
+    // client watches; missing it would let a UDP session expire before the client has a new nonce.
+    if (access == TRtspAccess::Stale && IsKeepAlive(method) && links_.sessions)
+      TouchNamedSession(links_.sessions(), context);
+    if (access != TRtspAccess::Allowed) return;
+  }
   TRtspServlet* const servlet = FindServlet(method);
   if (!servlet) {
     if (IsKeepAlive(method)) {

@@ -20,10 +20,10 @@ inline std::string Md5HexOf(std::string_view text) {
 
 inline std::string DigestAnswer(const std::string& user, const std::string& password,
                                 const std::string& method, const std::string& uri,
-                                const std::string& nonce, const std::string& realm = "Vistrel") {
-  const std::string ha1 = Md5HexOf(user + ":" + realm + ":" + password);
-  return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce +
-         "\", uri=\"" + uri + "\", response=\"" +
+                                const std::string& nonce) {
+  const std::string ha1 = Md5HexOf(user + ":Vistrel:" + password);
+  return "Digest username=\"" + user + "\", realm=\"Vistrel\", nonce=\"" + nonce + "\", uri=\"" +
+         uri + "\", response=\"" +
          Md5HexOf(ha1 + ":" + nonce + ":" + Md5HexOf(method + ":" + uri)) + "\"";
 }
 
