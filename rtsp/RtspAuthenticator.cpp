@@ -240,13 +240,16 @@ std::vector<std::string> TRtspAuthenticator::Challenges(const TRtspCredentials& 
   return challenges;
 }
 
-TRtspAccess TRtspAuthenticator::Admit(TRtspContext& context, const TRtspCredentials& credentials) {
+TRtspAccessVerdict TRtspAuthenticator::Judge(const TRtspContext& context,
+                                             const TRtspCredentials& credentials) const {
   const TRtspRequest& request = context.Request();
-  if (credentials.user.empty() || EqualsIgnoringAsciiCase(request.Method(), "OPTIONS"))
-    return TRtspAccess::Allowed;
-  const TRtspAccessVerdict verdict =
-      Check(credentials, request.Method(), request.Uri(), request.GetHeader("Authorization"));
-  if (verdict.access == TRtspAccess::Allowed) return verdict.access;
+  if (EqualsIgnoringAsciiCase(request.Method(), "OPTIONS")) return {TRtspAccess::Allowed, {}};
+  return Check(credentials, request.Method(), request.Uri(), request.GetHeader("Authorization"));
+}
+
+void TRtspAuthenticator::Refuse(TRtspContext& context, const TRtspCredentials& credentials,
+                                const TRtspAccessVerdict& verdict) {
+  const TRtspRequest& request = context.Request();
   if (!verdict.refusal.empty()) {
     ReportRefusal(context.PeerAddress() + ":" + std::to_string(context.PeerPort()),
                   request.Method(), verdict.refusal);
@@ -254,7 +257,6 @@ TRtspAccess TRtspAuthenticator::Admit(TRtspContext& context, const TRtspCredenti
   for (std::string& challenge : Challenges(credentials, verdict.access == TRtspAccess::Stale))
     context.Response().Headers().Add("WWW-Authenticate", std::move(challenge));
   context.SendResponse(kRtspUnauthorized);
-  return verdict.access;
 }
 
 void TRtspAuthenticator::ReportRefusal(std::string_view peer, std::string_view method,

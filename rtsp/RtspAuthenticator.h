@@ -72,10 +72,13 @@ class TRtspAuthenticator {
   // The WWW-Authenticate values of a 401: Digest with a fresh nonce, then Basic when allowed.
   std::vector<std::string> Challenges(const TRtspCredentials& credentials, bool stale) const;
 
-  // The gate in front of the method handlers: Allowed when the request may go on. Otherwise it has
-  // been answered 401 with the challenges and a refusal logged. OPTIONS always goes on: clients ask
-  // it before anything else, and some never send credentials with it.
-  TRtspAccess Admit(TRtspContext& context, const TRtspCredentials& credentials);
+  // The gate in front of the method handlers: Check of the request in the context. OPTIONS always
+  // goes on: clients ask it before anything else, and some never send credentials with it.
+  TRtspAccessVerdict Judge(const TRtspContext& context, const TRtspCredentials& credentials) const;
+  // Answers a request Judge did not allow: logs the refusal, if any, and sends 401 with the
+  // challenges.
+  void Refuse(TRtspContext& context, const TRtspCredentials& credentials,
+              const TRtspAccessVerdict& verdict);
 
   std::string IssueNonce() const;
 

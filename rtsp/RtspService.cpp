@@ -314,12 +314,16 @@ void TRTSPService::Dispatch(TRtspContext& context) {
   if (stopping_.load()) return;
   const std::string& method = context.Request().Method();
   if (links_.credentials) {
-    const TRtspAccess access = authenticator_.Admit(context, links_.credentials());
-    // A keep-alive with the right password on a nonce that has just run out still tells that the
-    // client watches; missing it would let a UDP session expire before the client has a new nonce.
-    if (access == TRtspAccess::Stale && IsKeepAlive(method) && links_.sessions)
-      TouchNamedSession(links_.sessions(), context);
-    if (access != TRtspAccess::Allowed) return;
+    const TRtspCredentials credentials = links_.credentials();
+    const TRtspAccessVerdict verdict = authenticator_.Judge(context, credentials);
+    if (verdict.access != TRtspAccess::Allowed) {
+      // A keep-alive with the right password on a nonce that has just run out still tells that
+      // the client watches; missing it could let a UDP session expire before it has a new nonce.
+      if (verdict.access == TRtspAccess::Stale && IsKeepAlive(method) && links_.sessions)
+        TouchNamedSession(links_.sessions(), context);
+      authenticator_.Refuse(context, credentials, verdict);
+      return;
+    }
   }
   TRtspServlet* const servlet = FindServlet(method);
   if (!servlet) {
