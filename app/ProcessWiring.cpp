@@ -148,6 +148,11 @@ TRtspServiceLinks ProcessServiceLinks() {
   // The current manager only: a client that leaves without a session must not create one.
   links.sessions = [] { return std::shared_ptr<TBaseSessionManager>(CurrentLiveSessionManager()); };
   links.freeSessions = [] { FreeLiveSessionManager(); };
+  // Read for each request: Camera Access may change them while clients are connected.
+  links.credentials = [] {
+    const TCameraAccess access = Settings().CameraAccess();
+    return TRtspCredentials{access.user, access.password, access.allowBasic};
+  };
   return links;
 }
 

@@ -103,6 +103,7 @@ TRTSPService::TRTSPService(std::vector<std::unique_ptr<TRtspServlet>> servlets,
     : links_(std::move(links)),
       clock_(links_.clock ? *links_.clock : platform::SystemClock()),
       servlets_(std::move(servlets)),
+      authenticator_(clock_, [this](std::string_view line) { Log(line); }),
       listenAddress_(links_.listenAddress),
       listener_(platform::TTcpConnectionHandlers{
                     [this](platform::TTcpConnection& c) { ClientConnected(c); },
@@ -312,6 +313,18 @@ bool TRTSPService::ParseAndReadBody(platform::TTcpConnection& connection, TRtspC
 void TRTSPService::Dispatch(TRtspContext& context) {
   if (stopping_.load()) return;
   const std::string& method = context.Request().Method();
+  if (links_.credentials) {
+    const TRtspCredentials credentials = links_.credentials();
+    const TRtspAccessVerdict verdict = authenticator_.Judge(context, credentials);
+    if (verdict.access != TRtspAccess::Allowed) {
+      // A keep-alive with the right password on a nonce that has just run out still tells that
+      // the client watches; missing it could let a UDP session expire before it has a new nonce.
+      if (verdict.access == TRtspAccess::Stale && IsKeepAlive(method) && links_.sessions)
+        TouchNamedSession(links_.sessions(), context);
+      authenticator_.Refuse(context, credentials, verdict);
+      return;
+    }
+  }
   TRtspServlet* const servlet = FindServlet(method);
   if (!servlet) {
     if (IsKeepAlive(method)) {

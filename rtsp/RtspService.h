@@ -16,6 +16,8 @@
 //     SET_PARAMETER with parameters gets 451. Other methods without a handler get 501.
 //   - Every request that reaches a handler gets one answer: 500 when the handler failed or
 //     returned without answering.
+//   - With a user in the credentials, every request but OPTIONS (keep-alives and unknown methods
+//     too) must carry them, or it is answered 401 before any handler sees it (RtspAuthenticator.h).
 //   - A connection that has not completed its first request within firstRequestLimit is closed,
 //     with a log line; later requests may take as long as they like (a playing client is quiet
 //     for minutes). Beyond maxConnections open connections, a new one is closed at once; the
@@ -34,6 +36,7 @@
 #include <string_view>
 #include <vector>
 
+#include "RtspAuthenticator.h"
 #include "RtspServlet.h"
 #include "platform/Clock.h"
 #include "platform/TcpListener.h"
@@ -59,6 +62,9 @@ struct TRtspServiceLinks {
   // The address listened on until SetListenAddress: network cameras answer on every address of
   // the machine.
   std::string listenAddress = "0.0.0.0";
+  // Asked for each request, as the user may change them while clients are connected. Empty, or an
+  // empty user: no credentials are asked.
+  std::function<TRtspCredentials()> credentials;
 };
 
 class TRTSPService {
@@ -120,6 +126,7 @@ class TRTSPService {
   std::atomic<bool> stopping_{false};
   // Set while this side closes every connection, whose threads then see their reads fail.
   std::atomic<bool> closingAll_{false};
+  TRtspAuthenticator authenticator_;
 
   // Refusals not yet logged, and when the last line went out; accepting thread only.
   std::size_t refusalsUnlogged_ = 0;

@@ -9,6 +9,7 @@
 // The codes this server answers with itself.
 inline constexpr int32_t kRtspOk = 200;
 inline constexpr int32_t kRtspBadRequest = 400;
+inline constexpr int32_t kRtspUnauthorized = 401;
 inline constexpr int32_t kRtspNotFound = 404;
 inline constexpr int32_t kRtspRequestEntityTooLarge = 413;
 inline constexpr int32_t kRtspNotEnoughBandwidth = 453;

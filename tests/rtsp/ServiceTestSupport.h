@@ -267,7 +267,8 @@ class ServiceBench {
   using TActions = std::map<std::string, RecordingServlet::TAction>;
 
   explicit ServiceBench(TActions actions = {}, platform::TTcpLimits limits = {},
-                        TMilliseconds firstRequestLimit = 10000ms) {
+                        TMilliseconds firstRequestLimit = 10000ms,
+                        std::function<TRtspCredentials()> credentials = {}) {
     TSessionLinks sessionLinks;
     sessionLinks.fps = 25;
     sessionLinks.clock = &clock;
@@ -292,6 +293,7 @@ class ServiceBench {
     links.tcpLimits = limits;
     links.firstRequestLimit = firstRequestLimit;
     links.listenAddress = "127.0.0.1";
+    links.credentials = std::move(credentials);
     service = std::make_unique<TRTSPService>(std::move(servlets), std::move(links));
   }
   ~ServiceBench() { service.reset(); }
