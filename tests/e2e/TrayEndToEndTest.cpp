@@ -269,6 +269,8 @@ TEST_F(TrayEndToEnd, CameraAccessStoresItsValuesForTheOwnerOnlyAndRestartsTheLis
   ASSERT_TRUE(vistrel.WaitForLog(
       {"listen " + port, "stop service -->", "start service-->", "listen " + port}, kLimit))
       << vistrel.LogText();
+  RtspTestClient client(vistrel.Port());
+  EXPECT_EQ(client.Request("DESCRIBE", vistrel.Url()).status, 401) << "the password applies at once";
   const auto file = vistrel.Folder() / "SConfig.ini";
   const std::string settings = ReadFile(file);
   for (const char* line :
