@@ -48,9 +48,37 @@ size_t RtspTestClient::Drain(int ms) {
     const size_t before = buffer_.size();
     if (!ReadSome(50)) continue;
     total += buffer_.size() - before;
-    buffer_.clear();
+    if (keep_) {
+      TakeInterleaved();
+    } else {
+      buffer_.clear();
+    }
   }
   return total;
+}
+
+void RtspTestClient::TakeInterleaved() {
+  const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  while (!buffer_.empty() && buffer_[0] == '$' && buffer_.size() >= 4) {
+    const size_t length = static_cast<size_t>(static_cast<uint8_t>(buffer_[2])) << 8 |
+                          static_cast<uint8_t>(buffer_[3]);
+    if (buffer_.size() < 4 + length) break;
+    if (keep_) {
+      units_.push_back({static_cast<uint8_t>(buffer_[1]),
+                        std::vector<uint8_t>(buffer_.begin() + 4,
+                                             buffer_.begin() + 4 + static_cast<long>(length)),
+                        now});
+    }
+    buffer_.erase(0, 4 + length);
+  }
+}
+
+std::vector<InterleavedUnit> RtspTestClient::TakeUnits() {
+  std::vector<InterleavedUnit> units;
+  units.swap(units_);
+  return units;
 }
 
 RtspAnswer RtspTestClient::Request(const std::string& method, const std::string& url,
@@ -64,12 +92,7 @@ RtspAnswer RtspTestClient::Request(const std::string& method, const std::string&
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   for (;;) {
     // Interleaved packets ("$", channel, 16-bit length) may stand before the answer.
-    while (!buffer_.empty() && buffer_[0] == '$' && buffer_.size() >= 4) {
-      const size_t length = static_cast<size_t>(static_cast<uint8_t>(buffer_[2])) << 8 |
-                            static_cast<uint8_t>(buffer_[3]);
-      if (buffer_.size() < 4 + length) break;
-      buffer_.erase(0, 4 + length);
-    }
+    TakeInterleaved();
     const size_t end = buffer_.find("\r\n\r\n");
     if (!buffer_.empty() && buffer_[0] != '$' && end != std::string::npos) {
       RtspAnswer answer;
