@@ -2,8 +2,13 @@
 // sender reports beside the RTP, what they say about time, the goodbye after TEARDOWN, and what
 // the RTP packets say about access units, key frames and the parameter sets. The reports are
 // also read by a real dissector from a capture of the connection.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -66,27 +71,27 @@ Report ReadReport(const InterleavedUnit& unit) {
   return report;
 }
 
-// tshark capturing the RTSP connection to a file, for as long as the object lives.
+// dumpcap (tshark's capture engine) capturing the RTSP connection to a file.
 class Capture {
  public:
   Capture(int port, const std::filesystem::path& file) {
     process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/bin/tshark", "-i", "lo", "-f",
+        std::vector<std::string>{"/usr/bin/dumpcap", "-i", "lo", "-f",
                                  "tcp port " + std::to_string(port), "-w", file.string()},
-        std::vector<std::string>{}, (file.parent_path() / "tshark.txt").string());
+        std::vector<std::string>{}, (file.parent_path() / "dumpcap.txt").string());
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (!started_ && std::chrono::steady_clock::now() < deadline) {
-      std::ifstream log(file.parent_path() / "tshark.txt");
+      std::ifstream log(file.parent_path() / "dumpcap.txt");
       std::stringstream text;
       text << log.rdbuf();
       started_ = text.str().find("Capturing on") != std::string::npos;
       std::this_thread::sleep_for(50ms);
     }
   }
-  // Ends the capture, with what it holds written out.
-  void Stop() {
+  // Ends the capture; true once what it holds is written out.
+  bool Stop() {
     process_->Signal(SIGINT);
-    process_->WaitFor(5s);
+    return process_->WaitFor(10s).has_value();
   }
   bool Started() const { return started_; }
 
@@ -95,8 +100,80 @@ class Capture {
   bool started_ = false;
 };
 
+// A UDP socket of the test's client on 127.0.0.1, keeping what arrives with its source port.
+class UdpClientSocket {
+ public:
+  explicit UdpClientSocket(int port) : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~UdpClientSocket() { ::close(fd_); }
+  bool Bound() const { return bound_; }
+  // Datagrams arriving within ms, each with the port it came from.
+  std::vector<std::pair<int, Bytes>> Receive(int ms) {
+    std::vector<std::pair<int, Bytes>> got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd readable{fd_, POLLIN, 0};
+      if (::poll(&readable, 1, 20) <= 0) continue;
+      Bytes buffer(65536);
+      sockaddr_in source{};
+      socklen_t length = sizeof source;
+      const ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0,
+                                   reinterpret_cast<sockaddr*>(&source), &length);
+      if (n <= 0) continue;
+      buffer.resize(static_cast<size_t>(n));
+      got.emplace_back(ntohs(source.sin_port), std::move(buffer));
+    }
+    return got;
+  }
+
+ private:
+  int fd_;
+  bool bound_ = false;
+};
+
+TEST(RtcpEndToEnd, UdpReportsAndGoodbyeComeFromTheRtcpPortToTheClientsRtcpPort) {
+  XvfbDisplay display(XvfbDisplay::Screen{320, 240, 24});
+  RunningVistrel vistrel(display.Name(), "[System]\nfps=8\n\n[RTSP]\nPort={port}\nEnableUDP=1\n");
+  const int clientPort = FreePortPair();
+  UdpClientSocket rtpSocket(clientPort), rtcpSocket(clientPort + 1);
+  ASSERT_TRUE(rtpSocket.Bound() && rtcpSocket.Bound());
+  RtspTestClient client(vistrel.Port());
+  ASSERT_EQ(client.Request("DESCRIBE", vistrel.Url()).status, 200);
+  const RtspAnswer setup = client.Request(
+      "SETUP", vistrel.Url() + "/track1",
+      "Transport: RTP/AVP;unicast;client_port=" + std::to_string(clientPort) + "-" +
+          std::to_string(clientPort + 1) + "\r\n");
+  ASSERT_EQ(setup.status, 200) << setup.head;
+  const std::string session = setup.Header("Session").substr(0, setup.Header("Session").find(';'));
+  ASSERT_EQ(client.Request("PLAY", vistrel.Url(), "Session: " + session + "\r\n").status, 200);
+  const auto reports = rtcpSocket.Receive(1500);
+  const auto packets = rtpSocket.Receive(10);
+  ASSERT_EQ(client.Request("TEARDOWN", vistrel.Url(), "Session: " + session + "\r\n").status, 200);
+  const auto goodbye = rtcpSocket.Receive(300);
+
+  ASSERT_FALSE(packets.empty());
+  EXPECT_EQ(packets[0].first, vistrel.Port());
+  ASSERT_EQ(reports.size(), 1u) << "the first report only, within 1.5 s";
+  ASSERT_EQ(goodbye.size(), 1u);
+  const Report first = ReadReport({1, reports[0].second, 0});
+  const Report last = ReadReport({1, goodbye[0].second, 0});
+  EXPECT_EQ(reports[0].first, vistrel.Port() + 1);
+  EXPECT_EQ(goodbye[0].first, vistrel.Port() + 1);
+  EXPECT_EQ(first.types, (std::vector<int>{200, 202}));
+  EXPECT_EQ(last.types, (std::vector<int>{200, 202, 203}));
+  EXPECT_EQ(first.ssrc, Word(packets[0].second, 8));
+  EXPECT_EQ(last.ssrc, first.ssrc);
+}
+
 TEST(RtcpEndToEnd, InterleavedStreamCarriesSenderReportsThatMatchItsRtpTime) {
-  if (!std::filesystem::exists("/usr/bin/tshark")) GTEST_SKIP() << "tshark is not installed";
+  if (!std::filesystem::exists("/usr/bin/tshark") || !std::filesystem::exists("/usr/bin/dumpcap")) {
+    GTEST_SKIP() << "tshark is not installed";
+  }
   XvfbDisplay display(XvfbDisplay::Screen{320, 240, 24});
   {
     TestScreen screen(display.Name());
@@ -106,7 +183,7 @@ TEST(RtcpEndToEnd, InterleavedStreamCarriesSenderReportsThatMatchItsRtpTime) {
   RunningVistrel vistrel(display.Name(), "[System]\nfps=8\n\n[RTSP]\nPort={port}\n");
   const std::filesystem::path pcap = vistrel.Folder() / "stream.pcap";
   Capture capture(vistrel.Port(), pcap);
-  ASSERT_TRUE(capture.Started()) << "tshark could not capture on lo";
+  ASSERT_TRUE(capture.Started()) << "dumpcap could not capture on lo";
 
   RtspTestClient client(vistrel.Port());
   const RtspAnswer describe = client.Request("DESCRIBE", vistrel.Url());
@@ -126,7 +203,7 @@ TEST(RtcpEndToEnd, InterleavedStreamCarriesSenderReportsThatMatchItsRtpTime) {
   const std::vector<InterleavedUnit> afterTeardown = client.TakeUnits();
   client.Close();
   std::this_thread::sleep_for(300ms);
-  capture.Stop();
+  ASSERT_TRUE(capture.Stop()) << "the capture did not end";
 
   std::vector<Rtp> rtp;
   std::vector<Report> reports;
@@ -205,6 +282,12 @@ TEST(RtcpEndToEnd, InterleavedStreamCarriesSenderReportsThatMatchItsRtpTime) {
   const Report goodbye = ReadReport(afterTeardown.back());
   EXPECT_EQ(goodbye.types, (std::vector<int>{200, 202, 203}));
   EXPECT_EQ(goodbye.ssrc, reports[0].ssrc);
+
+  // The session's end is logged within TEARDOWN, before its last line.
+  EXPECT_TRUE(vistrel.WaitForLog({"do teardown, session=" + session, "TLiveSession destroy-->",
+                                  "free session " + session, "do teardown end, session=" + session},
+                                 2s))
+      << vistrel.LogText();
 
   // A real dissector reads the same reports, source and goodbye off the wire.
   int exitCode = -1;
