@@ -48,36 +48,30 @@ size_t RtspTestClient::Drain(int ms) {
     const size_t before = buffer_.size();
     if (!ReadSome(50)) continue;
     total += buffer_.size() - before;
-    if (keep_) {
-      TakeInterleaved();
-    } else {
-      buffer_.clear();
-    }
+    buffer_.clear();
   }
   return total;
 }
 
-void RtspTestClient::TakeInterleaved() {
-  const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count();
-  while (!buffer_.empty() && buffer_[0] == '$' && buffer_.size() >= 4) {
-    const size_t length = static_cast<size_t>(static_cast<uint8_t>(buffer_[2])) << 8 |
-                          static_cast<uint8_t>(buffer_[3]);
-    if (buffer_.size() < 4 + length) break;
-    if (keep_) {
-      units_.push_back({static_cast<uint8_t>(buffer_[1]),
-                        std::vector<uint8_t>(buffer_.begin() + 4,
-                                             buffer_.begin() + 4 + static_cast<long>(length)),
-                        now});
+std::vector<RtspTestClient::Unit> RtspTestClient::Collect(int ms) {
+  std::vector<Unit> units;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!ReadSome(50)) continue;
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    size_t at = 0;
+    while (buffer_.size() - at >= 4 && buffer_[at] == '$') {
+      const size_t length = size_t{static_cast<uint8_t>(buffer_[at + 2])} << 8 |
+                            static_cast<uint8_t>(buffer_[at + 3]);
+      if (buffer_.size() - at < 4 + length) break;
+      const auto* bytes = reinterpret_cast<const uint8_t*>(buffer_.data() + at + 4);
+      units.push_back({buffer_[at + 1],
+                       {bytes, bytes + length},
+                       std::chrono::duration_cast<std::chrono::microseconds>(now).count()});
+      at += 4 + length;
     }
-    buffer_.erase(0, 4 + length);
+    buffer_.erase(0, at);
   }
-}
-
-std::vector<InterleavedUnit> RtspTestClient::TakeUnits() {
-  std::vector<InterleavedUnit> units;
-  units.swap(units_);
   return units;
 }
 
@@ -92,7 +86,12 @@ RtspAnswer RtspTestClient::Request(const std::string& method, const std::string&
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   for (;;) {
     // Interleaved packets ("$", channel, 16-bit length) may stand before the answer.
-    TakeInterleaved();
+    while (!buffer_.empty() && buffer_[0] == '$' && buffer_.size() >= 4) {
+      const size_t length = static_cast<size_t>(static_cast<uint8_t>(buffer_[2])) << 8 |
+                            static_cast<uint8_t>(buffer_[3]);
+      if (buffer_.size() < 4 + length) break;
+      buffer_.erase(0, 4 + length);
+    }
     const size_t end = buffer_.find("\r\n\r\n");
     if (!buffer_.empty() && buffer_[0] != '$' && end != std::string::npos) {
       RtspAnswer answer;

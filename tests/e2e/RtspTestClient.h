@@ -13,14 +13,6 @@ struct RtspAnswer {
   std::string Header(const std::string& name) const;
 };
 
-// One interleaved packet as it arrived: its channel, the packet and the wall-clock time of the
-// read that completed it, in microseconds since 1970.
-struct InterleavedUnit {
-  int channel = 0;
-  std::vector<uint8_t> packet;
-  int64_t arrivedMicros = 0;
-};
-
 class RtspTestClient {
  public:
   explicit RtspTestClient(int port);  // connects to 127.0.0.1:port; throws on failure
@@ -34,18 +26,18 @@ class RtspTestClient {
                      const std::string& extraHeaders = {});
   // Reads interleaved data for up to `ms` milliseconds; the bytes received.
   size_t Drain(int ms);
-  // With keep set, every interleaved packet read from then on, by Drain or skipped by Request, is
-  // kept for TakeUnits.
-  void KeepUnits(bool keep) { keep_ = keep; }
-  std::vector<InterleavedUnit> TakeUnits();
+  // As Drain, but keeps each packet: its channel, its bytes and when it arrived (wall clock,
+  // microseconds since 1970).
+  struct Unit {
+    int channel;
+    std::vector<uint8_t> packet;
+    int64_t arrivedMicros;
+  };
+  std::vector<Unit> Collect(int ms);
   void Close();
 
  private:
   bool ReadSome(int timeoutMs);
-  // Takes the whole interleaved packets off the front of the buffer.
-  void TakeInterleaved();
-  bool keep_ = false;
-  std::vector<InterleavedUnit> units_;
   int fd_ = -1;
   int cseq_ = 0;
   std::string buffer_;

@@ -143,24 +143,15 @@ TEST(RtspUdpServer, SendsRtcpFromTheRtcpSocketOnTheBindAddress) {
   TRecorder client;
   TUdpSocket clientSocket(0, client.Handler());
   ASSERT_TRUE(clientSocket.Open());
-  const std::string rtp("\x80\xe0\x00\x01", 4), report("\x80\xc8\x00\x06", 4),
-      goodbye("\x81\xcb\x00\x01", 4);
-  std::vector<std::string> expected;
-  for (const std::string bind : {"", "0.0.0.0", "127.0.0.1"}) {
-    SCOPED_TRACE(bind);
-    TRTSPUDPServer server(FreeUdpPortPair(), bind);
-    ASSERT_TRUE(server.Activate());
-    for (const std::string& packet : {rtp, report, goodbye}) {
-      ASSERT_TRUE(server.SendDatagram("127.0.0.1", clientSocket.Port(), Bytes(packet)));
-      expected.push_back("127.0.0.1:" +
-                         std::to_string(packet == rtp ? server.RtpPort() : server.RtcpPort()));
-    }
-    EXPECT_EQ(client.WaitFor(expected.size()), expected);
+  TRTSPUDPServer server(FreeUdpPortPair(), "127.0.0.1");
+  ASSERT_TRUE(server.Activate());
+  for (const char* packet : {"\x80\xe0", "\x80\xc8", "\x81\xcb"}) {  // RTP, report, goodbye
+    ASSERT_TRUE(server.SendDatagram("127.0.0.1", clientSocket.Port(), Bytes(packet)));
   }
-  // An address that is not this machine's, or none at all, opens nothing.
-  for (const std::string bind : {"192.0.2.1", "no address"}) {
-    EXPECT_FALSE(TRTSPUDPServer(FreeUdpPortPair(), bind).Activate()) << bind;
-  }
+  const std::string rtp = "127.0.0.1:" + std::to_string(server.RtpPort()),
+                    rtcp = "127.0.0.1:" + std::to_string(server.RtcpPort());
+  EXPECT_EQ(client.WaitFor(3), (std::vector<std::string>{rtp, rtcp, rtcp}));
+  EXPECT_FALSE(TRTSPUDPServer(FreeUdpPortPair(), "192.0.2.1").Activate()) << "not this machine's";
 }
 
 TEST(RtspUdpServer, ActivatesOnceAndLogsWhatFailed) {
