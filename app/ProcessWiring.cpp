@@ -71,7 +71,10 @@ TSessionLinks ProcessSessionLinks() {
 
 TRTSPUDPServer& RtspUdpServer() {
   const std::lock_guard guard(udpServerLock);
-  if (!udpServer) udpServer = std::make_unique<TRTSPUDPServer>(Settings().RtspPort());
+  if (!udpServer) {
+    udpServer = std::make_unique<TRTSPUDPServer>(Settings().RtspPort(),
+                                                 Settings().CameraAccess().bindAddress);
+  }
   return *udpServer;
 }
 

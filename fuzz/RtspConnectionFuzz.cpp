@@ -268,7 +268,8 @@ class TBench {
 
   // Every byte the server wrote belongs to a complete response (status line, header fields, blank
   // line, and exactly the body its Content-Length announced) or to an interleaved unit of video
-  // RTP. A reset connection may cut the last one short.
+  // RTP or of its RTCP (a compound packet starting with a sender report). A reset connection may
+  // cut the last one short.
   static void CheckAnswers(std::string_view answers) {
     while (!answers.empty()) {
       if (answers.front() == '$') {
@@ -276,10 +277,15 @@ class TBench {
         const std::size_t length = static_cast<std::size_t>(static_cast<std::uint8_t>(answers[2]))
                                        << 8 |
                                    static_cast<std::uint8_t>(answers[3]);
-        if (answers[1] != 0) Fail("interleaved unit on another channel than video's");
+        if (answers[1] != 0 && answers[1] != 1)
+          Fail("interleaved unit on another channel than video's");
         if (answers.size() < 4 + length) return;
-        if (length < 13 || static_cast<std::uint8_t>(answers[4]) != 0x80 ||
-            (static_cast<std::uint8_t>(answers[5]) & 0x7F) != 96) {
+        if (answers[1] == 1 && (length < 28 || static_cast<std::uint8_t>(answers[4]) != 0x80 ||
+                                static_cast<std::uint8_t>(answers[5]) != 200)) {
+          Fail("interleaved unit on the RTCP channel holds no sender report");
+        }
+        if (answers[1] == 0 && (length < 13 || static_cast<std::uint8_t>(answers[4]) != 0x80 ||
+                                (static_cast<std::uint8_t>(answers[5]) & 0x7F) != 96)) {
           Fail("interleaved unit holds no video RTP packet");
         }
         answers.remove_prefix(4 + length);

@@ -30,6 +30,12 @@ class TClock {
   // Milliseconds since an arbitrary start; wraps around to 0 after 2^32 - 1 (about 49.7 days), so
   // compare two readings only through TicksElapsed.
   virtual std::uint32_t TickCount() const = 0;
+
+  // Microseconds since 1970-01-01 00:00 UTC: the time other machines compare with their own, as
+  // in RTCP sender reports. Not for measuring intervals: it jumps when the time is set.
+  virtual std::int64_t UtcMicroseconds() const;
+  // Microseconds on the clock of MonotonicMicroseconds, which frame capture times are taken on.
+  virtual std::int64_t MonotonicMicros() const;
 };
 
 // The local date and time read as if it were UTC, in milliseconds since 1970-01-01 00:00: the time
@@ -69,6 +75,15 @@ inline std::int64_t MonotonicMicroseconds() {
 // in between (intervals up to 2^32 - 1 ms).
 constexpr std::uint32_t TicksElapsed(std::uint32_t since, std::uint32_t now) {
   return now - since;
+}
+
+inline std::int64_t TClock::UtcMicroseconds() const {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+inline std::int64_t TClock::MonotonicMicros() const {
+  return MonotonicMicroseconds();
 }
 
 }  // namespace platform

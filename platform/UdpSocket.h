@@ -1,6 +1,6 @@
-// A UDP socket bound to one port on every local IPv4 address, with a thread of its own that hands
-// each datagram it receives to a handler. Sending works from any number of threads, alongside the
-// receive thread.
+// A UDP socket bound to one port on one or every local IPv4 address, with a thread of its own that
+// hands each datagram it receives to a handler. Sending works from any number of threads, alongside
+// the receive thread.
 #pragma once
 
 #include <cstdint>
@@ -29,10 +29,11 @@ class TUdpSocket {
   TUdpSocket(const TUdpSocket&) = delete;
   TUdpSocket& operator=(const TUdpSocket&) = delete;
 
-  // Binds the port and starts the receive thread. True when open afterwards (also when it was
-  // already open). On failure (port in use, no permission) the socket stays closed and LastError
-  // says why.
-  bool Open();
+  // Binds the port on one local IPv4 address (dotted decimal; empty or "0.0.0.0": every local
+  // address) and starts the receive thread. True when open afterwards (also when it was already
+  // open). On failure (port in use, no permission, no such local address) the socket stays closed
+  // and LastError says why.
+  bool Open(const std::string& bindAddress = {});
   // Stops the receive thread and releases the port; returns once the thread has ended, within
   // a few milliseconds unless the handler itself is busy. Must not be called from the handler.
   void Close();

@@ -14,6 +14,7 @@ TBaseSession::TBaseSession(const TSessionLinks& links, std::string className)
   senderLinks.requestKeyFrame = links_.requestKeyFrame;
   senderLinks.byeActionPoster = links_.byeActionPoster;
   senderLinks.log = links_.log;
+  senderLinks.clock = links_.clock;
   videoSender_ = std::make_unique<TFrameSender>(links_.fps, senderLinks);
 }
 
@@ -94,6 +95,7 @@ void TBaseSession::EnableAudioTrack() {
   senderLinks.datagramSender = links_.datagramSender;
   senderLinks.byeActionPoster = links_.byeActionPoster;
   senderLinks.log = links_.log;
+  senderLinks.clock = links_.clock;
   audioSender_ = std::make_unique<TFrameSender>(links_.fps, senderLinks);
   audioSender_->ConfigureAudio();
 }
@@ -166,17 +168,21 @@ TRtpConnection* TBaseSession::Connection() const {
 }
 
 void TBaseSession::Shutdown() {
-  if (shutDown_) return;
-  shutDown_ = true;
+  if (shutDown_.exchange(true)) return;
   try {
     Log(className_ + " destroy-->");
     StopStreaming();
     Log("stop");
-    videoSender_.reset();
+    // Stopped for good also when it never played, which releases every frame still queued. The
+    // sender objects themselves stay until the session goes: other threads may still hold the
+    // session and ask its senders.
+    videoSender_->Stop();
+    TFrameSender* audio = nullptr;
     {
       const std::lock_guard guard(lock_);
-      audioSender_.reset();
+      audio = audioSender_.get();
     }
+    if (audio) audio->Stop();
     Log("free sender");
     Log("free buffer");
     Log("free session " + SessionName());

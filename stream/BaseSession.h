@@ -77,8 +77,10 @@ class TBaseSession {
   const TFrameSender& VideoSender() const { return *videoSender_; }
 
  protected:
-  // Runs the teardown with its log lines; the concrete class calls it from its destructor, while
-  // its own CloseSource can still be called.
+  // Stops the session for good with its log lines, once: when its manager removes it, so that the
+  // lines come before whatever the remover logs next rather than whenever the last holder lets
+  // go. The concrete class calls it from its destructor as well, for a session never registered,
+  // while its own CloseSource can still be called.
   void Shutdown();
   void Log(std::string_view line) const;
 
@@ -101,5 +103,5 @@ class TBaseSession {
   std::atomic<uint32_t> lastActiveTick_;
   std::unique_ptr<TFrameSender> videoSender_;
   std::unique_ptr<TFrameSender> audioSender_;
-  bool shutDown_ = false;
+  std::atomic<bool> shutDown_{false};
 };

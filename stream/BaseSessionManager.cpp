@@ -84,9 +84,9 @@ void TBaseSessionManager::RemoveSession(const SessionPtr& session) {
     sessions_.erase(found);
     sessionCount_.store(sessions_.size());
   }
-  // Stopped now, not when the last holder lets go: nothing may be sent for a removed client, and
-  // the UDP server may go away right after.
-  session->StopStreaming();
+  // Stopped now, not when the last holder lets go: nothing may be sent for a removed client, the
+  // UDP server may go away right after, and the log tells the session's end where it happened.
+  session->Shutdown();
 }
 
 void TBaseSessionManager::RemoveAllSessions() {

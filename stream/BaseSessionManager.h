@@ -34,8 +34,8 @@ class TBaseSessionManager {
   // Case-sensitive; nothing for an empty name.
   SessionPtr FindSessionByName(const std::string& name) const;
   SessionPtr FindSessionByConnection(const TRtpConnection* connection) const;
-  // Unregisters the session and stops its senders; it ends when the last holder lets go. A session
-  // that is not registered is left alone.
+  // Unregisters the session and stops it for good, logging its end; the object goes when the last
+  // holder lets go. A session that is not registered is left alone.
   virtual void RemoveSession(const SessionPtr& session);
   bool HasSessions() const { return sessionCount_.load() > 0; }
   // A datagram from the client at address:port keeps its session alive.

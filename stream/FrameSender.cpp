@@ -7,10 +7,11 @@
 #include <thread>
 #include <utility>
 
-#include "platform/Clock.h"
 #include "FrameLatencyLog.h"
 #include "capture/Rounding.h"
 #include "log/ServiceLog.h"
+#include "platform/Clock.h"
+#include "platform/HostName.h"
 
 namespace {
 
@@ -38,6 +39,18 @@ uint32_t RandomTimestamp() {
   return std::uniform_int_distribution<uint32_t>(0, 16777214)(RandomEngine());
 }
 
+constexpr uint32_t kAudioClockRate = 8000;
+
+// Names this program on this machine in the sender reports, so a player can tell its streams
+// from another sender's; the same for every track and session, as it should be.
+const std::string& Cname() {
+  static const std::string cname = [] {
+    const std::string host = platform::HostName();
+    return "vistrel@" + (host.empty() ? std::string("localhost") : host);
+  }();
+  return cname;
+}
+
 int32_t VideoTimestampStep(int32_t fps) {
   if (fps < 1 || fps > static_cast<int32_t>(kRtpClockRate)) {
     throw std::invalid_argument("frame sender: frame rate out of range: " + std::to_string(fps));
@@ -49,8 +62,10 @@ int32_t VideoTimestampStep(int32_t fps) {
 
 TFrameSender::TFrameSender(int32_t fps, TFrameSenderLinks links)
     : links_(std::move(links)),
-      writer_(links_.datagramSender, RandomSsrc(), RandomTimestamp(),
-              [this](std::string_view text) { Log(text); }),
+      clock_(links_.clock ? *links_.clock : platform::SystemClock()),
+      writer_(
+          links_.datagramSender, RandomSsrc(), RandomTimestamp(),
+          [this](std::string_view text) { Log(text); }, clock_, Cname()),
       queue_({.capacity = kQueueCapacity,
               .requestKeyFrame = links_.requestKeyFrame,
               .keyFrameWait = links_.keyFrameWait,
@@ -60,13 +75,16 @@ TFrameSender::TFrameSender(int32_t fps, TFrameSenderLinks links)
   writer_.SetTrack({.payloadType = kVideoPayloadType,
                     .interleavedChannel = kVideoChannel,
                     .timestampStep = VideoTimestampStep(fps),
-                    .audio = false},
+                    .audio = false,
+                    .framesPerSecond = fps},
                    writer_.Timestamp());
 }
 
 TFrameSender::~TFrameSender() {
   binding_.Unbind();
-  Stop();
+  // No goodbye here: with the connection unbound it would go by UDP, also to an interleaved
+  // client. Sessions stop their senders before they let go of them.
+  StopSending(false);
 }
 
 void TFrameSender::ConfigureAudio() {
@@ -78,7 +96,8 @@ void TFrameSender::ConfigureAudio() {
   writer_.SetTrack({.payloadType = kAudioPayloadType,
                     .interleavedChannel = kAudioChannel,
                     .timestampStep = kAudioTimestampStep,
-                    .audio = true},
+                    .audio = true,
+                    .clockRate = kAudioClockRate},
                    RandomTimestamp());
   queue_.WaitForKeyFrames(false);
 }
@@ -104,16 +123,26 @@ void TFrameSender::Start() {
 }
 
 void TFrameSender::Stop() {
+  StopSending(true);
+}
+
+void TFrameSender::StopSending(bool goodbye) {
   stopped_.store(true);
   // Held while joining, so that a second Stop on another thread also returns only once the thread
   // has ended.
   const std::lock_guard lock(threadMutex_);
   // Closed even without a thread: nothing queued from now on would ever be taken.
   queue_.Close();
-  if (thread_) {
-    thread_->Terminate();
-    thread_->Join();
-    thread_.reset();
+  if (!thread_) return;
+  thread_->Terminate();
+  thread_->Join();
+  thread_.reset();
+  // The thread has ended, so the writer is ours. A failed sender has no client left to tell.
+  if (!goodbye || failed_.load()) return;
+  try {
+    writer_.SendReport(binding_.Connection(), true);
+  } catch (const std::exception& e) {
+    Log(std::string("send goodbye failed, e=") + e.what());
   }
 }
 
@@ -154,10 +183,30 @@ std::unique_ptr<ByeActionInfo> TFrameSender::MarkConnectionLost() {
 void TFrameSender::SendNext() {
   const std::shared_ptr<const TRtpFrame> frame = queue_.Take(kQueueWaitMs);
   if (!frame) {
+    ReportWhileIdle();
     std::this_thread::sleep_for(kIdlePause);
     return;
   }
-  SendFrame(*frame);
+  SendAndReport(*frame, true);
+}
+
+bool TFrameSender::ReportDue() const {
+  return !reported_ || clock_.MonotonicMicros() >= nextReportMicros_;
+}
+
+void TFrameSender::ReportSent() {
+  reported_ = true;
+  nextReportMicros_ = clock_.MonotonicMicros() + kReportInterval.count();
+}
+
+void TFrameSender::ReportWhileIdle() {
+  if (!ShouldSend() || !ReportDue()) return;
+  try {
+    if (writer_.SendReport(binding_.Connection(), false)) ReportSent();
+  } catch (const std::exception& e) {
+    // A lost report is no reason to stop the stream; a dead connection shows with the next frame.
+    Log(std::string("send sender report failed, e=") + e.what());
+  }
 }
 
 void TFrameSender::SendThreadEnded() {
@@ -179,8 +228,14 @@ void TFrameSender::Log(std::string_view text) const {
 }
 
 void TFrameSender::SendFrame(const TRtpFrame& frame) {
+  SendAndReport(frame, false);
+}
+
+void TFrameSender::SendAndReport(const TRtpFrame& frame, bool mayReport) {
   try {
-    writer_.Send(frame, binding_.Connection(), stopped_.load());
+    if (writer_.Send(frame, binding_.Connection(), stopped_.load(), mayReport && ReportDue())) {
+      ReportSent();
+    }
     const TFramePackage& package = frame.Package();
     if (package.CapturedMicros != 0 && package.IsVideo() && ShouldSend()) {
       FrameLatencyLog().Record(package.CapturedMicros, platform::MonotonicMicroseconds());

@@ -2,7 +2,9 @@
 // connection or as UDP datagrams. The producer (the live data generator's thread) queues frames
 // through Enqueue; the sender's own thread sends them, so a slow client holds up only its own
 // queue. The frames arrive already cut into payloads (TRtpPacketizer), once for every viewer; the
-// sender only adds its own RTP headers.
+// sender only adds its own RTP headers. The send thread also sends the track's RTCP sender
+// reports: the first right after the first packet, then every kReportInterval; stopping a sender
+// that sent says goodbye.
 #pragma once
 
 #include <atomic>
@@ -17,13 +19,14 @@
 
 #include "ByeAction.h"
 #include "ConnectionBinding.h"
-#include "capture/FramePackage.h"
 #include "FrameQueue.h"
 #include "FrameSendThread.h"
 #include "RtpFrame.h"
 #include "RtpFrameWriter.h"
 #include "RtpPacketizer.h"
 #include "RtpTransport.h"
+#include "capture/FramePackage.h"
+#include "platform/Clock.h"
 
 // What a sender uses from the rest of the process.
 struct TFrameSenderLinks {
@@ -39,6 +42,9 @@ struct TFrameSenderLinks {
   // every session, and a client that stopped reading would make it wait at every key frame, so by
   // default it does not wait: the key frame is dropped and the track waits for the next one.
   std::chrono::milliseconds keyFrameWait{0};
+  // The wall clock of the sender reports and the clock frame capture times are taken on. Null:
+  // the system clock. Must outlive the sender.
+  const platform::TClock* clock = nullptr;
 };
 
 class TFrameSender {
@@ -50,6 +56,7 @@ class TFrameSender {
   static constexpr uint8_t kVideoChannel = 0;
   static constexpr uint8_t kAudioChannel = 2;
   static constexpr int32_t kAudioTimestampStep = 267;
+  static constexpr std::chrono::microseconds kReportInterval = std::chrono::seconds(5);
 
   // A video sender. fps (1 to 90000, std::invalid_argument otherwise) sets the time-stamp step of
   // the 90 kHz RTP clock.
@@ -74,8 +81,9 @@ class TFrameSender {
   // Starts the send thread with the sequence number reset to 0. Does nothing while the thread
   // runs, and on a stopped or failed sender: neither state is ever cleared.
   void Start();
-  // Ends the send thread and waits for it. Callable from any thread but the send thread; a stopped
-  // sender stays stopped.
+  // Ends the send thread and waits for it, then says goodbye (RTCP BYE) to the client if the
+  // sender had started, sent and not failed. Callable from any thread but the send thread; a
+  // stopped sender stays stopped.
   void Stop();
 
   // Queues a shared frame, from one producer thread at a time. A video sender drops frames until a
@@ -95,6 +103,9 @@ class TFrameSender {
   void SendPackage(TFramePackage& package) { SendFrame(*TRtpPacketizer::Packetize(package)); }
 
   uint32_t Ssrc() const { return writer_.Ssrc(); }
+  // RTP packets and payload bytes sent so far, as the sender reports tell them.
+  uint32_t PacketCount() const { return writer_.PacketCount(); }
+  uint32_t OctetCount() const { return writer_.OctetCount(); }
   // The RTP time stamp of the next frame and the sequence number of the next packet.
   uint32_t Timestamp() const { return writer_.Timestamp(); }
   uint16_t SequenceNumber() const { return writer_.SequenceNumber(); }
@@ -113,11 +124,19 @@ class TFrameSender {
  private:
   bool ShouldSend() const { return !failed_.load() && !stopped_.load(); }
   void SendNext();
+  // Sends the frame, with a sender report behind it when one is due and mayReport.
+  void SendAndReport(const TRtpFrame& frame, bool mayReport);
+  bool ReportDue() const;
+  void ReportSent();
+  // A due report while no frame comes; send thread only.
+  void ReportWhileIdle();
+  void StopSending(bool goodbye);
   void SendThreadEnded();
   std::unique_ptr<ByeActionInfo> MarkConnectionLost();
   void Log(std::string_view text) const;
 
   const TFrameSenderLinks links_;
+  const platform::TClock& clock_;
   std::atomic<bool> failed_{false};
   std::atomic<bool> stopped_{false};
   TRtpFrameWriter writer_;
@@ -126,4 +145,7 @@ class TFrameSender {
 
   mutable std::mutex threadMutex_;
   std::unique_ptr<TFrameSendThread> thread_;
+  // Send thread only, and whoever has joined it.
+  bool reported_ = false;
+  int64_t nextReportMicros_ = 0;
 };

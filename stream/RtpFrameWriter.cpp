@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+#include "RtcpSenderReport.h"
+
 namespace {
 
 constexpr uint8_t kRtpVersion2 = 0x80;
@@ -11,6 +13,7 @@ constexpr uint8_t kMarkerBit = 0x80;
 constexpr uint8_t kInterleavedMagic = 0x24;  // '$'
 constexpr size_t kRtpHeaderSize = 12;
 constexpr size_t kInterleavedPrefixSize = 4;
+constexpr int64_t kMicrosPerSecond = 1'000'000;
 
 void PutBE(uint8_t* at, uint32_t value, size_t bytes) {
   for (size_t i = 0; i < bytes; ++i) {
@@ -21,8 +24,14 @@ void PutBE(uint8_t* at, uint32_t value, size_t bytes) {
 }  // namespace
 
 TRtpFrameWriter::TRtpFrameWriter(TRtpDatagramSender* datagramSender, uint32_t ssrc,
-                                 uint32_t timestamp, std::function<void(std::string_view)> log)
-    : datagramSender_(datagramSender), log_(std::move(log)), ssrc_(ssrc), timestamp_(timestamp) {}
+                                 uint32_t timestamp, std::function<void(std::string_view)> log,
+                                 const platform::TClock& clock, std::string cname)
+    : datagramSender_(datagramSender),
+      log_(std::move(log)),
+      clock_(clock),
+      cname_(std::move(cname)),
+      ssrc_(ssrc),
+      timestamp_(timestamp) {}
 
 void TRtpFrameWriter::SetTrack(const TRtpTrack& track, uint32_t timestamp) {
   track_ = track;
@@ -45,14 +54,18 @@ int32_t TRtpFrameWriter::DestPort() const {
   return destPort_;
 }
 
-void TRtpFrameWriter::Send(const TRtpFrame& frame, TRtpConnection* connection, bool dropOnly) {
+bool TRtpFrameWriter::Send(const TRtpFrame& frame, TRtpConnection* connection, bool dropOnly,
+                           bool report) {
   stage_ = "prepare";
+  PlaceInTime(frame);
+  bool reported = false;
   if (!dropOnly && frame.PacketCount() > 0) {
     if (connection) {
       // A closed connection reports its loss and stops the sender; falling back to UDP towards a
       // client that asked for interleaved transport would only send packets nobody reads.
       if (connection->IsOpen()) {
-        SendInterleaved(frame, *connection);
+        SendInterleaved(frame, *connection, report);
+        reported = report;
       } else {
         DropOnce("connection closed, drop");
       }
@@ -60,12 +73,79 @@ void TRtpFrameWriter::Send(const TRtpFrame& frame, TRtpConnection* connection, b
       DropOnce("audio without connection, drop");
     } else {
       SendDatagrams(frame);
+      reported = report && SendReportDatagram(false);
     }
   }
   sequenceNumber_.fetch_add(static_cast<uint16_t>(frame.PacketCount()), std::memory_order_relaxed);
+  midFrame_ = !frame.AdvancesClock();
   if (frame.AdvancesClock()) {
     timestamp_.fetch_add(static_cast<uint32_t>(track_.timestampStep), std::memory_order_relaxed);
+    ++nextSlot_;
   }
+  return reported;
+}
+
+void TRtpFrameWriter::PlaceInTime(const TRtpFrame& frame) {
+  const int64_t captured = frame.Package().CapturedMicros;
+  if (midFrame_) return;  // the rest of a frame keeps the frame's time
+  if (captured != 0 && track_.framesPerSecond > 0) {
+    if (!hasOrigin_) {
+      hasOrigin_ = true;
+      originMicros_ = captured;
+      originTimestamp_ = timestamp_.load(std::memory_order_relaxed);
+      nextSlot_ = 0;
+    }
+    // The nearest slot to the capture time; never one already taken, so that two frames made in
+    // one slot (a late one and the next on time) still get distinct, rising times.
+    const int64_t elapsed = std::max<int64_t>(captured - originMicros_, 0);
+    const int64_t slot = std::max(
+        nextSlot_, (elapsed * track_.framesPerSecond + kMicrosPerSecond / 2) / kMicrosPerSecond);
+    nextSlot_ = slot;
+    // The RTP clock wraps at 2^32, and so does the offset.
+    const auto offset = static_cast<uint32_t>(static_cast<uint64_t>(slot * track_.timestampStep));
+    timestamp_.store(originTimestamp_ + offset, std::memory_order_relaxed);
+  }
+  lastFrameTimestamp_ = timestamp_.load(std::memory_order_relaxed);
+  lastFrameMicros_ = captured != 0 ? captured : clock_.MonotonicMicros();
+}
+
+void TRtpFrameWriter::Count(const TRtpFrame& frame, size_t packets) {
+  uint32_t octets = 0;
+  for (size_t i = 0; i < packets; ++i) {
+    octets += static_cast<uint32_t>(frame.Prefix(i).size() + frame.Body(i).size());
+  }
+  packetCount_.fetch_add(static_cast<uint32_t>(packets), std::memory_order_relaxed);
+  octetCount_.fetch_add(octets, std::memory_order_relaxed);
+  sentAny_ = sentAny_ || packets > 0;
+}
+
+void TRtpFrameWriter::BuildReport(bool goodbye) {
+  stage_ = "build sender report";
+  // The RTP time of this moment: the last frame's time plus what has passed since its capture.
+  const int64_t now = clock_.MonotonicMicros();
+  const int64_t since = std::max<int64_t>(now - lastFrameMicros_, 0);
+  const auto ticks =
+      static_cast<uint32_t>(static_cast<uint64_t>(since) * track_.clockRate / kMicrosPerSecond);
+  TRtcpSenderReport::Build({.ssrc = Ssrc(),
+                            .utcMicros = clock_.UtcMicroseconds(),
+                            .rtpTimestamp = lastFrameTimestamp_ + ticks,
+                            .packetCount = PacketCount(),
+                            .octetCount = OctetCount()},
+                           cname_, goodbye, report_);
+  reportPrefix_[0] = kInterleavedMagic;
+  reportPrefix_[1] = static_cast<uint8_t>(track_.interleavedChannel + 1);  // RTCP: the odd one
+  PutBE(&reportPrefix_[2], static_cast<uint32_t>(report_.size()), 2);
+}
+
+bool TRtpFrameWriter::SendReport(TRtpConnection* connection, bool goodbye) {
+  if (!sentAny_) return false;
+  if (connection) {
+    if (!connection->IsOpen()) return false;
+    BuildReport(goodbye);
+    const std::span<const uint8_t> pieces[] = {reportPrefix_, report_};
+    return connection->WriteGathered(pieces);
+  }
+  return !track_.audio && SendReportDatagram(goodbye);
 }
 
 std::span<const uint8_t> TRtpFrameWriter::WriteHeader(const TRtpFrame& frame, size_t index,
@@ -87,7 +167,8 @@ std::span<const uint8_t> TRtpFrameWriter::WriteHeader(const TRtpFrame& frame, si
   return interleaved ? whole : whole.subspan(kInterleavedPrefixSize);
 }
 
-void TRtpFrameWriter::SendInterleaved(const TRtpFrame& frame, TRtpConnection& connection) {
+void TRtpFrameWriter::SendInterleaved(const TRtpFrame& frame, TRtpConnection& connection,
+                                      bool report) {
   const size_t count = frame.PacketCount();
   headers_.resize(std::max(headers_.size(), count));
   pieces_.clear();
@@ -96,20 +177,36 @@ void TRtpFrameWriter::SendInterleaved(const TRtpFrame& frame, TRtpConnection& co
     if (!frame.Prefix(i).empty()) pieces_.push_back(frame.Prefix(i));
     pieces_.push_back(frame.Body(i));
   }
+  Count(frame, count);
+  if (report) {
+    BuildReport(false);
+    pieces_.push_back(reportPrefix_);
+    pieces_.push_back(report_);
+  }
   // The whole frame as one write: fewer system calls, and no RTSP answer between its packets.
   stage_ = "send buffer-->write data";
   if (!connection.WriteGathered(pieces_)) throw TSendError("connection write failed");
 }
 
+int32_t TRtpFrameWriter::CopyDestination() {
+  const std::lock_guard lock(destinationMutex_);
+  udpAddress_ = destAddress_;  // reuses the copy's storage: no allocation per frame
+  return destPort_;
+}
+
+bool TRtpFrameWriter::SendReportDatagram(bool goodbye) {
+  // RTCP goes to the port after the client's RTP port, the one its SETUP named for it.
+  const int32_t port = CopyDestination() + 1;
+  if (!datagramSender_ || port < 2 || port > UINT16_MAX) return false;
+  BuildReport(goodbye);
+  const std::span<const uint8_t> pieces[] = {report_};
+  return datagramSender_->SendGathered(udpAddress_, static_cast<uint16_t>(port), pieces);
+}
+
 void TRtpFrameWriter::SendDatagrams(const TRtpFrame& frame) {
   stage_ = "send buffer-->send datagram";
   if (!datagramSender_) throw TSendError("no rtp socket");
-  int32_t port = 0;
-  {
-    const std::lock_guard lock(destinationMutex_);
-    udpAddress_ = destAddress_;  // reuses the copy's storage: no allocation per frame
-    port = destPort_;
-  }
+  const int32_t port = CopyDestination();
   if (port < 1 || port > UINT16_MAX) {
     throw TSendError("invalid destination port " + std::to_string(port));
   }
@@ -123,9 +220,11 @@ void TRtpFrameWriter::SendDatagrams(const TRtpFrame& frame) {
     if (!datagramSender_->SendGathered(udpAddress_, static_cast<uint16_t>(port), pieces_)) {
       // The datagrams that went out keep their sequence numbers.
       sequenceNumber_.fetch_add(static_cast<uint16_t>(i), std::memory_order_relaxed);
+      Count(frame, i);
       throw TSendError("datagram to " + udpAddress_ + ":" + std::to_string(port) + " not sent");
     }
   }
+  Count(frame, count);
 }
 
 void TRtpFrameWriter::DropOnce(std::string_view why) {

@@ -21,6 +21,16 @@ std::uint16_t SocketPort(int port) {
   return IsValidPort(port) ? static_cast<std::uint16_t>(port) : std::uint16_t{0};
 }
 
+// RTCP packet types 200 (sender report) to 204 sit where an RTP packet has its marker bit and
+// payload type; with the marker set our payload types 96 and 0 read 224 and 128.
+bool IsRtcpPacket(TBytePieces pieces) {
+  for (const std::span<const uint8_t> piece : pieces) {
+    if (piece.size() >= 2) return piece[0] >> 6 == 2 && piece[1] >= 200 && piece[1] <= 204;
+    if (!piece.empty()) return false;
+  }
+  return false;
+}
+
 // The listener slot. Receive threads call the listener while holding the lock shared, so that
 // emptying the slot waits until no call of the old listener is left.
 struct TListenerSlot {
@@ -36,10 +46,12 @@ TListenerSlot& ListenerSlot() {
 
 }  // namespace
 
-TRTSPUDPServer::TRTSPUDPServer(int rtpPort)
+TRTSPUDPServer::TRTSPUDPServer(int rtpPort, std::string bindAddress)
     : rtpPort_(rtpPort),
       // Out-of-range ports stay out of range instead of overflowing.
       rtcpPort_(rtpPort < kMaxPort ? rtpPort + 1 : kMaxPort + 1),
+      // "0.0.0.0" is every address already; kept empty so the log and the socket agree.
+      bindAddress_(bindAddress == "0.0.0.0" ? std::string() : std::move(bindAddress)),
       rtpSocket_(SocketPort(rtpPort),
                  [this](std::span<const std::uint8_t>, const std::string& address,
                         std::uint16_t port) { DatagramReceived(false, address, port); }),
@@ -48,7 +60,7 @@ TRTSPUDPServer::TRTSPUDPServer(int rtpPort)
                          std::uint16_t port) { DatagramReceived(true, address, port); }) {
   char line[64];
   std::snprintf(line, sizeof line, "server port=%d, rtcp port=%d", RtpPort(), RtcpPort());
-  LogMessage(line);
+  LogMessage(bindAddress_.empty() ? std::string(line) : line + (", address=" + bindAddress_));
 }
 
 TRTSPUDPServer::~TRTSPUDPServer() {
@@ -70,7 +82,7 @@ void TRTSPUDPServer::OpenSocket(platform::TUdpSocket& socket, int port, const ch
   std::string error;
   if (!IsValidPort(port)) {
     error = "port " + std::to_string(port) + " out of range";
-  } else if (!socket.Open()) {
+  } else if (!socket.Open(bindAddress_)) {
     error = socket.LastError();
   } else {
     return;
@@ -82,11 +94,13 @@ void TRTSPUDPServer::OpenSocket(platform::TUdpSocket& socket, int port, const ch
 
 bool TRTSPUDPServer::SendDatagram(const std::string& address, uint16_t port,
                                   std::span<const uint8_t> bytes) {
-  return rtpSocket_.SendTo(address, port, bytes);
+  const std::span<const uint8_t> pieces[] = {bytes};
+  return SendGathered(address, port, pieces);
 }
 
 bool TRTSPUDPServer::SendGathered(const std::string& address, uint16_t port, TBytePieces pieces) {
-  return rtpSocket_.SendGatheredTo(address, port, pieces);
+  platform::TUdpSocket& socket = IsRtcpPacket(pieces) ? rtcpSocket_ : rtpSocket_;
+  return socket.SendGatheredTo(address, port, pieces);
 }
 
 void TRTSPUDPServer::SetDatagramListener(TDatagramListener listener) {

@@ -17,9 +17,10 @@ using TDatagramListener = std::function<void(const std::string& address, int por
 
 class TRTSPUDPServer final : public TRtpDatagramSender {
  public:
-  // The RTP socket gets rtpPort, the RTCP socket the port after it; nothing is bound before
-  // Activate. The ports stay as given for the object's life.
-  explicit TRTSPUDPServer(int rtpPort);
+  // The RTP socket gets rtpPort, the RTCP socket the port after it, both on bindAddress (empty or
+  // "0.0.0.0": every local address); nothing is bound before Activate. Ports and address stay as
+  // given for the object's life.
+  explicit TRTSPUDPServer(int rtpPort, std::string bindAddress = {});
   // Closes both sockets; returns once their receive threads have ended.
   ~TRTSPUDPServer() override;
   TRTSPUDPServer(const TRTSPUDPServer&) = delete;
@@ -33,7 +34,12 @@ class TRTSPUDPServer final : public TRtpDatagramSender {
   int RtpPort() const { return rtpPort_; }
   int RtcpPort() const { return rtcpPort_; }
 
-  // Sends from the RTP socket; false before a successful activation or when the system refuses.
+  const std::string& BindAddress() const { return bindAddress_; }
+
+  // Sends from the RTP socket, or an RTCP packet (sender report, goodbye) from the RTCP socket, so
+  // that clients see it come from the port they were told for RTCP; told apart by the packet type
+  // as with RTP and RTCP on one port, which our RTP payload types never resemble. False before a
+  // successful activation or when the system refuses.
   bool SendDatagram(const std::string& address, uint16_t port, std::span<const uint8_t> bytes);
   bool SendGathered(const std::string& address, uint16_t port, TBytePieces pieces) override;
 
@@ -49,6 +55,7 @@ class TRTSPUDPServer final : public TRtpDatagramSender {
 
   const int rtpPort_;
   const int rtcpPort_;
+  const std::string bindAddress_;
   platform::TUdpSocket rtpSocket_;
   platform::TUdpSocket rtcpSocket_;
 

@@ -32,14 +32,14 @@ std::string AddressText(const in_addr& address) {
   return text;
 }
 
-// Binds a fresh datagram socket to the port on all local IPv4 addresses; -1 with errno set on
-// failure. No SO_REUSEADDR: on a UDP socket it would let two programs share the port silently.
-int BindDatagramSocket(std::uint16_t port) {
+// Binds a fresh datagram socket to the port on the local address; -1 with errno set on failure.
+// No SO_REUSEADDR: on a UDP socket it would let two programs share the port silently.
+int BindDatagramSocket(const in_addr& local, std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr = local;
   address.sin_port = htons(port);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     const int error = errno;
@@ -66,15 +66,22 @@ TUdpSocket::~TUdpSocket() {
   Close();
 }
 
-bool TUdpSocket::Open() {
+bool TUdpSocket::Open(const std::string& bindAddress) {
   std::lock_guard openClose(openCloseLock_);
   if (IsOpen()) return true;
 
+  in_addr local{};
+  local.s_addr = htonl(INADDR_ANY);
+  if (!bindAddress.empty() && ::inet_pton(AF_INET, bindAddress.c_str(), &local) != 1) {
+    SetError("not an IPv4 address: \"" + bindAddress + "\"");
+    return false;
+  }
   const std::uint16_t port = Port();
-  const int fd = BindDatagramSocket(port);
+  const int fd = BindDatagramSocket(local, port);
   if (fd < 0) {
     const int error = errno;
-    SetError(SystemErrorText(("bind UDP port " + std::to_string(port)).c_str(), error));
+    const std::string where = bindAddress.empty() ? std::string() : " on " + bindAddress;
+    SetError(SystemErrorText(("bind UDP port " + std::to_string(port) + where).c_str(), error));
     return false;
   }
   const int wakeup = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

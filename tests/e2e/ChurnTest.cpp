@@ -148,7 +148,7 @@ class LogFollower {
 };
 
 // What the log says about connections and sessions: a session is created with its "session=NAME"
-// line (SETUP) and gone with its "free session NAME" line (its destructor, once nothing holds it).
+// line (SETUP) and gone with its "free session NAME" line (its removal).
 struct LogTally {
   std::set<std::string> created;
   std::set<std::string> freed;

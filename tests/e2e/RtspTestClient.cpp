@@ -53,6 +53,28 @@ size_t RtspTestClient::Drain(int ms) {
   return total;
 }
 
+std::vector<RtspTestClient::Unit> RtspTestClient::Collect(int ms) {
+  std::vector<Unit> units;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!ReadSome(50)) continue;
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    size_t at = 0;
+    while (buffer_.size() - at >= 4 && buffer_[at] == '$') {
+      const size_t length = size_t{static_cast<uint8_t>(buffer_[at + 2])} << 8 |
+                            static_cast<uint8_t>(buffer_[at + 3]);
+      if (buffer_.size() - at < 4 + length) break;
+      const auto* bytes = reinterpret_cast<const uint8_t*>(buffer_.data() + at + 4);
+      units.push_back({buffer_[at + 1],
+                       {bytes, bytes + length},
+                       std::chrono::duration_cast<std::chrono::microseconds>(now).count()});
+      at += 4 + length;
+    }
+    buffer_.erase(0, at);
+  }
+  return units;
+}
+
 RtspAnswer RtspTestClient::Request(const std::string& method, const std::string& url,
                                    const std::string& extraHeaders) {
   const std::string request = method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) +

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct RtspAnswer {
   int status = 0;
@@ -25,6 +26,14 @@ class RtspTestClient {
                      const std::string& extraHeaders = {});
   // Reads interleaved data for up to `ms` milliseconds; the bytes received.
   size_t Drain(int ms);
+  // As Drain, but keeps each packet: its channel, its bytes and when it arrived (wall clock,
+  // microseconds since 1970).
+  struct Unit {
+    int channel;
+    std::vector<uint8_t> packet;
+    int64_t arrivedMicros;
+  };
+  std::vector<Unit> Collect(int ms);
   void Close();
 
  private:

@@ -282,12 +282,16 @@ class RtpReader {
     const std::lock_guard guard(lock_);
     while (input.size() - at >= 4) {
       const uint8_t* head = input.data() + at;
-      if (head[0] != '$' || head[1] != 0) {
+      if (head[0] != '$' || head[1] > 1) {
         counts_.framingBroken = true;
         return false;
       }
       const size_t length = static_cast<size_t>(head[2] << 8 | head[3]);
       if (input.size() - at < 4 + length) break;
+      if (head[1] == 1) {  // the sender reports, not counted here
+        at += 4 + length;
+        continue;
+      }
       if (length < 13 || head[4] != 0x80 || (head[5] & 0x7F) != 96) {
         counts_.framingBroken = true;
         return false;

@@ -139,6 +139,21 @@ TEST(RtspUdpServer, SendsFromTheRtpSocketOnceActivatedWhileReceiving) {
                                      "127.0.0.1:" + std::to_string(server.RtpPort())));
 }
 
+TEST(RtspUdpServer, SendsRtcpFromTheRtcpSocketOnTheBindAddress) {
+  TRecorder client;
+  TUdpSocket clientSocket(0, client.Handler());
+  ASSERT_TRUE(clientSocket.Open());
+  TRTSPUDPServer server(FreeUdpPortPair(), "127.0.0.1");
+  ASSERT_TRUE(server.Activate());
+  for (const char* packet : {"\x80\xe0", "\x80\xc8", "\x81\xcb"}) {  // RTP, report, goodbye
+    ASSERT_TRUE(server.SendDatagram("127.0.0.1", clientSocket.Port(), Bytes(packet)));
+  }
+  const std::string rtp = "127.0.0.1:" + std::to_string(server.RtpPort()),
+                    rtcp = "127.0.0.1:" + std::to_string(server.RtcpPort());
+  EXPECT_EQ(client.WaitFor(3), (std::vector<std::string>{rtp, rtcp, rtcp}));
+  EXPECT_FALSE(TRTSPUDPServer(FreeUdpPortPair(), "192.0.2.1").Activate()) << "not this machine's";
+}
+
 TEST(RtspUdpServer, ActivatesOnceAndLogsWhatFailed) {
   GetServiceLog().StartLog();
   const int port = FreeUdpPortPair();

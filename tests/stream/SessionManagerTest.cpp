@@ -143,13 +143,17 @@ TEST_F(SessionManagerTest, DeliveryFollowsPlayingAndTrack) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_GT(connection.WriteCount(), 0u);
-  const std::lock_guard guard(connection.mutex);
-  ASSERT_GE(connection.written.size(), 4u);
-  EXPECT_EQ(connection.written[0], '$');
-  EXPECT_EQ(connection.written[1], 0);
+  {
+    const std::lock_guard guard(connection.mutex);
+    ASSERT_GE(connection.written.size(), 4u);
+    EXPECT_EQ(connection.written[0], '$');
+    EXPECT_EQ(connection.written[1], 0);
+  }
+  // Stopped while its connection is still there: stopping says goodbye on it.
+  manager_.RemoveSession(session);
 }
 
-TEST_F(SessionManagerTest, RemovalStopsTheSessionAndDestructionLogsInOrder) {
+TEST_F(SessionManagerTest, RemovalStopsTheSessionAndLogsItsEndOnce) {
   auto session = manager_.GetOrCreateSession("10.0.0.5", 5000);
   const std::string name = session->SessionName();
   ASSERT_TRUE(session->StartStreaming());
@@ -159,11 +163,13 @@ TEST_F(SessionManagerTest, RemovalStopsTheSessionAndDestructionLogsInOrder) {
   EXPECT_EQ(channels_.GetOrCreateChannel().SessionCount(), 0u);
   manager_.RemoveSession(session);  // no longer registered: left alone
 
-  session.reset();
+  // Logged at removal, while this test still holds the session, and not again when it goes.
   const std::vector<std::string> lines = fake_.log.Lines();
   const std::vector<std::string> tail(lines.end() - 5, lines.end());
   EXPECT_EQ(tail, (std::vector<std::string>{"TLiveSession destroy-->", "stop", "free sender",
                                             "free buffer", "free session " + name}));
+  session.reset();
+  EXPECT_EQ(fake_.log.Lines(), lines);
 }
 
 TEST_F(SessionManagerTest, DestroyingTheManagerDetachesEverySession) {

@@ -14,7 +14,11 @@ class FakeClock : public platform::TClock {
       : local(localTime), tick(startTick) {}
   platform::TLocalDateTime LocalNow() const override { return local; }
   std::uint32_t TickCount() const override { return tick.load(); }
+  std::int64_t UtcMicroseconds() const override { return utcMicros.load(); }
+  std::int64_t MonotonicMicros() const override { return monotonicMicros.load(); }
 
   platform::TLocalDateTime local;
   std::atomic<std::uint32_t> tick;
+  std::atomic<std::int64_t> utcMicros{1'796'000'000'000'000};  // late 2026
+  std::atomic<std::int64_t> monotonicMicros{1'000'000};
 };
