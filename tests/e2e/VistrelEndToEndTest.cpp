@@ -110,17 +110,6 @@ TEST_F(VistrelEndToEnd, SigtermStopsTheServiceInOrder) {
   EXPECT_EQ(log.find(noTray, first + 1), std::string::npos) << log;
 }
 
-// Strict clients read the parameter sets from the description only, and the first client of a
-// freshly started program must not be the one that goes without them.
-TEST_F(VistrelEndToEnd, TheFirstDescriptionOfAFreshProgramCarriesTheParameterSets) {
-  RunningVistrel vistrel(display_->Name(), "[System]\nfps=8\n\n[RTSP]\nPort={port}\n");
-  ASSERT_TRUE(vistrel.WaitForLog({"listen "}, 10s)) << vistrel.LogText();
-  RtspTestClient client(vistrel.Port());
-  const RtspAnswer describe = client.Request("DESCRIBE", vistrel.Url());
-  EXPECT_EQ(describe.status, 200);
-  EXPECT_NE(describe.body.find("sprop-parameter-sets="), std::string::npos) << describe.body;
-}
-
 // The listener takes the configured address only; one it cannot take is said in the log and
 // leaves the program running without a listener.
 TEST_F(VistrelEndToEnd, TheListenerBindsTheConfiguredAddressOrSaysWhyNot) {
