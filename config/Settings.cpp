@@ -85,13 +85,16 @@ std::string ReadStringSetting(const TIniText& file, TSettingId id, std::string_v
 }
 
 bool WriteIntegerSetting(const TIniFile& file, TSettingId id, int32_t value) {
-  const TSettingKey& setting = SettingKey(id);
-  return file.WriteInteger(setting.section, setting.key, value);
+  return WriteStringSetting(file, id, std::to_string(value));
 }
 
 bool WriteStringSetting(const TIniFile& file, TSettingId id, std::string_view value) {
   const TSettingKey& setting = SettingKey(id);
-  return file.WriteString(setting.section, setting.key, value);
+  // A file that holds a password once written is for its owner alone, whichever entry changes.
+  const bool holdsPassword = id == AuthPassword
+                                 ? !value.empty()
+                                 : !ReadStringSetting(file.Load(), AuthPassword).empty();
+  return file.WriteStrings({{setting.section, setting.key, value}}, holdsPassword);
 }
 
 namespace {

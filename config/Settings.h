@@ -66,7 +66,8 @@ std::string ReadStringSetting(const TIniText& file, TSettingId id);
 // For string keys whose default is decided at run time (the About box's localized texts).
 std::string ReadStringSetting(const TIniText& file, TSettingId id, std::string_view fallback);
 
-// One-entry writes; false when the file could not be written (it is then left as it was).
+// One-entry writes; false when the file could not be written (it is then left as it was). A
+// file that holds a password afterwards is left readable by its owner alone.
 bool WriteIntegerSetting(const TIniFile& file, TSettingId id, int32_t value);
 bool WriteStringSetting(const TIniFile& file, TSettingId id, std::string_view value);
 

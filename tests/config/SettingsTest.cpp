@@ -129,6 +129,10 @@ TEST(Settings, CameraAccessRoundTripsAndAPasswordClosesTheFileToOthers) {
   settings.SetCameraAccess({});
   settings.LoadCameraAccess();
   EXPECT_EQ(settings.CameraAccess(), closed);
+  // Any later write of a file that holds a password closes it again, say the port's.
+  ASSERT_EQ(::chmod(temp.path().c_str(), 0644), 0);
+  ASSERT_TRUE(SaveRtspPort(temp.path(), 7000));
+  EXPECT_EQ(fs::status(temp.path()).permissions() & fs::perms::all, fs::perms(0600));
 }
 
 TEST(Settings, AFailedPortSaveStillChangesThePort) {
