@@ -12,6 +12,7 @@
 #include "RtspRequestHead.h"
 #include "RtspServlets.h"
 #include "RtspStatus.h"
+#include "log/LogSourceScope.h"
 #include "log/ServiceLog.h"
 #include "stream/TcpRtpConnection.h"
 
@@ -186,6 +187,9 @@ void TRTSPService::ConnectionRefused(const platform::TTcpConnection& connection)
 
 void TRTSPService::ClientConnected(platform::TTcpConnection& connection) {
   const platform::TTcpEndpoint& peer = connection.Peer();
+  // What a client makes the server log counts against its address: a flood from one address is
+  // summed up instead of pushing everyone's history out of the log.
+  const TLogSourceScope source(peer.address);
   Log("connected from " + peer.address + ":" + std::to_string(peer.port));
   if (links_.firstRequestLimit.count() > 0) {
     connection.SetReadDeadline(std::chrono::steady_clock::now() + links_.firstRequestLimit);
@@ -199,6 +203,7 @@ void TRTSPService::HandleRequest(platform::TTcpConnection& connection) {
     connection.Close();
     return;
   }
+  const TLogSourceScope source(connection.Peer().address);
   try {
     std::string head;
     if (!ReadHead(connection, head)) return;
@@ -380,6 +385,7 @@ TRtspServlet* TRTSPService::FindServlet(std::string_view method) const {
 
 void TRTSPService::ClientDisconnected(platform::TTcpConnection& connection) {
   const platform::TTcpEndpoint& peer = connection.Peer();
+  const TLogSourceScope source(peer.address);
   // Taken out of the registry but kept until the sessions bound to it are gone.
   const std::unique_ptr<TTcpRtpConnection> adapter = connections_.Remove(connection);
   try {
