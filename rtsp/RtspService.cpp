@@ -14,6 +14,7 @@
 #include "RtspServlets.h"
 #include "RtspStatus.h"
 #include "log/LogSourceScope.h"
+#include "log/LogText.h"
 #include "log/ServiceLog.h"
 #include "stream/TcpRtpConnection.h"
 
@@ -329,7 +330,9 @@ bool TRTSPService::ParseAndReadBody(platform::TTcpConnection& connection, TRtspC
     context.SendResponse(error.statusCode);
     // The rest of the input cannot be told apart from the next request.
     if (error.closeConnection) throw TRequestRefused(error.reason);
-    Log("request refused with " + std::to_string(error.statusCode) + ", e=" + error.reason);
+    // The request line as evidence of what was sent; the log writes its control bytes out.
+    Log("request refused with " + std::to_string(error.statusCode) + ", e=" + error.reason + ": " +
+        LogValue(std::string_view(head).substr(0, head.find("\r\n"))));
     // The body is skipped, so that the next request is read from where it starts.
     if (length > 0) connection.ReadBytes(static_cast<std::size_t>(length));
     return false;
