@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
   }
   LoadVideoSettings();
   LoadRtspSettings();
+  GetServiceLog().SetFloodLimit(static_cast<std::size_t>(Settings().LogFloodLimit()));
   LoadCameraAccess();
   GetLocalize().SetLanguageChangedHandler(OnLanguageChanged);
   LoadResourceTexts();

@@ -47,6 +47,8 @@ constexpr std::array kSettingKeys = {
     TSettingKey{AuthUser, "Auth", "User", String, 0, "", nullptr},
     TSettingKey{AuthPassword, "Auth", "Password", String, 0, "", nullptr},
     TSettingKey{AuthAllowBasic, "Auth", "AllowBasic", Boolean, 0, "", nullptr},
+    TSettingKey{LogFloodLimit, "System", "LogFloodLimit", Integer, 100, "",
+                [](int32_t lines) { return lines < 0 ? 100 : lines; }},
 };
 
 constexpr bool TableFollowsIds() {
@@ -56,7 +58,7 @@ constexpr bool TableFollowsIds() {
   return true;
 }
 static_assert(TableFollowsIds(), "SettingKey() indexes the table by id");
-static_assert(kSettingKeys.size() == static_cast<std::size_t>(AuthAllowBasic) + 1);
+static_assert(kSettingKeys.size() == static_cast<std::size_t>(LogFloodLimit) + 1);
 
 }  // namespace
 
@@ -115,6 +117,7 @@ TRtspSettings ReadRtspSettings(const TIniText& file) {
       .enableUdp = ReadBoolSetting(file, EnableUdp),
       .enableAudio = ReadBoolSetting(file, EnableAudio),
       .enableEmptyInfo = ReadBoolSetting(file, EnableEmptyInfo),
+      .logFloodLimit = ReadIntegerSetting(file, LogFloodLimit),
   };
 }
 

@@ -43,6 +43,7 @@ enum class TSettingId {
   AuthUser,
   AuthPassword,
   AuthAllowBasic,
+  LogFloodLimit,
 };
 
 enum class TSettingType { Integer, Boolean, String };
@@ -86,6 +87,8 @@ struct TRtspSettings {
   bool enableUdp;
   bool enableAudio;
   bool enableEmptyInfo;  // kept in the System section, read with the service settings
+  // Log lines a second one client address may cause before the rest are summed up; 0: no limit.
+  int32_t logFloodLimit = 100;
 
   bool operator==(const TRtspSettings&) const = default;
 };
@@ -132,6 +135,7 @@ class TSettings {
   bool UdpEnabled() const { return service_.enableUdp; }
   bool AudioEnabled() const { return service_.enableAudio; }
   bool EmptyInfoEnabled() const { return service_.enableEmptyInfo; }
+  int32_t LogFloodLimit() const { return service_.logFloodLimit; }
 
   void LoadCameraAccess();
   TCameraAccess CameraAccess() const;

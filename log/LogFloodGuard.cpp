@@ -28,7 +28,7 @@ bool TLogFloodGuard::Admit(std::string_view source, std::uint32_t now) {
     window.start = now;
     window.written = 0;
   }
-  if (window.written < kLinesPerWindow) {
+  if (linesPerWindow_ == 0 || window.written < linesPerWindow_) {
     ++window.written;
     return true;
   }

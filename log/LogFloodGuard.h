@@ -26,6 +26,8 @@ class TLogFloodGuard {
   // written; otherwise the line is counted as left out. Call TakeSummaries first, so a window that
   // has ended is summed up before the source starts a new one.
   bool Admit(std::string_view source, std::uint32_t now);
+  // Lines a source may write in one window; 0 lets every line through.
+  void SetLinesPerWindow(std::size_t lines) { linesPerWindow_ = lines; }
 
   // One line of text per source with lines left out, "<source>: N more lines left out in 1 s", for
   // windows over by `now`, or for all of them when `all` (the log stops; every source then starts
@@ -44,4 +46,5 @@ class TLogFloodGuard {
 
   std::map<std::string, TWindow, std::less<>> windows_;
   std::size_t pending_ = 0;  // windows with lines left out
+  std::size_t linesPerWindow_ = kLinesPerWindow;
 };

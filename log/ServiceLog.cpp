@@ -116,6 +116,11 @@ void TServiceLogFile::StartLog() {
   WriteUnlimited(kLifecycleSource, "Log Start-->" + LocaleDateTimeText(clock_.LocalNow()));
 }
 
+void TServiceLogFile::SetFloodLimit(std::size_t linesPerSecond) {
+  const std::lock_guard guard(lock_);
+  flood_.SetLinesPerWindow(linesPerSecond);
+}
+
 void TServiceLogFile::StopLog() {
   const std::lock_guard guard(lock_);
   if (!started_) return;

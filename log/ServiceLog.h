@@ -50,6 +50,8 @@ class TServiceLogFile {
   // Sums up lines left out, writes the stop line and closes the file. The destructor stops the log
   // too.
   void StopLog();
+  // Lines a second one network source may have written before the rest are summed up; 0: all.
+  void SetFloodLimit(std::size_t linesPerSecond);
 
   bool Started() const;
   const std::filesystem::path& LogPath() const { return logPath_; }

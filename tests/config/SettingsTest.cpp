@@ -27,7 +27,7 @@ static void PrintTo(const TVideoSettings& v, std::ostream* out) {
 
 static void PrintTo(const TRtspSettings& r, std::ostream* out) {
   *out << "{port " << r.port << ", udp " << r.enableUdp << ", audio " << r.enableAudio
-       << ", empty info " << r.enableEmptyInfo << "}";
+       << ", empty info " << r.enableEmptyInfo << ", log flood limit " << r.logFloodLimit << "}";
 }
 
 namespace {
@@ -85,6 +85,8 @@ TEST(Settings, ServiceValuesAreReadWithoutRangeChecks) {
       {"[RTSP]\nEnableUDP=2\nEnableAudio=-1", {6554, true, true, false}},
       {"[System]\nEnableEmptyInfo=1\n[RTSP]\nEnableUDP=0", {6554, false, false, true}},
       {"[rtsp]\nport=1\n[System]\nPort=2", {1, false, false, false}},
+      {"[System]\nLogFloodLimit=0", {6554, false, false, false, 0}},
+      {"[System]\nLogFloodLimit=-3", {6554, false, false, false, 100}},
   };
   TempFile temp("SConfig.ini");
   for (const auto& [text, expected] : cases) {
