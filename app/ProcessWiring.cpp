@@ -185,7 +185,8 @@ void StartLivePipeline() {
   links.encoder = []() -> TDesktopEncoder& { return DesktopEncoder(); };
   links.hasSessions = [] {
     const auto manager = CurrentLiveSessionManager();
-    return captureDemand.Wanted(TCaptureDemand::TClock::now(), manager && manager->HasSessions());
+    return captureDemand.Wanted(TCaptureDemand::TClock::now(),
+                                manager && manager->HasPlayingSessions());
   };
   links.dispatchFrame = [](std::span<const uint8_t> frame, int64_t capturedMicros) {
     LiveChannelManager().GetOrCreateChannel().DispatchFrame(frame, capturedMicros);

@@ -74,11 +74,9 @@ bool ChangeCameraAccess(const TCameraAccess& access) {
 
 void HandleByeAction(const ByeActionInfo& info) {
   try {
-    const auto manager = LiveSessionManager();
-    const auto session = manager->FindSession(info.address, info.port);
-    if (!session) return;
-    session->StopStreaming();
-    manager->RemoveSession(session);
+    // The current manager only: a bye arriving after the service stopped has nothing to end.
+    const auto manager = CurrentLiveSessionManager();
+    if (!manager || manager->RemoveSessionsBoundTo(info.connectionId) == 0) return;
     LogMessage("recv bye action, ip=" + info.address + ", port=" + std::to_string(info.port));
   } catch (const std::exception&) {
     // A client that is gone either way; nothing to report to anyone.

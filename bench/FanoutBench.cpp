@@ -207,7 +207,8 @@ class FanoutServer {
  public:
   explicit FanoutServer(const TSessionLinks& links)
       : channels_(ORXEN_TYPE_H264),
-        manager_(links, channels_),
+        // Viewers beyond the program's own bound are what the benchmark measures.
+        manager_(links, channels_, {.perConnection = 4, .total = SIZE_MAX}),
         listener_({.connected = [this](platform::TTcpConnection& c) { Bind(c); },
                    .serve = nullptr,
                    .disconnected = [this](platform::TTcpConnection& c) { Unbind(c); }}) {}
@@ -232,7 +233,7 @@ class FanoutServer {
  private:
   void Bind(platform::TTcpConnection& connection) {
     auto wrapper = std::make_unique<TTcpRtpConnection>(connection);
-    auto session = manager_.GetOrCreateSession(connection.Peer().address, connection.Peer().port);
+    auto session = manager_.AddSession({connection.Peer().address, wrapper->Id(), {}});
     session->SetConnection(wrapper.get());
     const std::lock_guard guard(lock_);
     wrappers_[&connection] = std::move(wrapper);

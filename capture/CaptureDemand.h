@@ -1,4 +1,4 @@
-// Whether the pipeline should capture: while sessions exist, and for a while after a client asked
+// Whether the pipeline should capture: while a session plays, and for a while after a client asked
 // for the stream's description. A client describes before it sets up, and strict clients want the
 // description to carry the parameter sets that only an encoded key frame gives; a client that
 // never goes on to play must not keep the desktop captured for ever.
@@ -17,10 +17,10 @@ class TCaptureDemand {
     heldUntil_.store((now + kDescribeHold).time_since_epoch().count(), std::memory_order_relaxed);
   }
 
-  // Sessions take the hold over: once they are gone, capture stops at once instead of running out
-  // an earlier description's hold.
-  bool Wanted(TClock::time_point now, bool hasSessions) {
-    if (hasSessions) {
+  // Playing sessions take the hold over: once none plays, capture stops at once instead of
+  // running out an earlier description's hold.
+  bool Wanted(TClock::time_point now, bool playing) {
+    if (playing) {
       heldUntil_.store(0, std::memory_order_relaxed);
       return true;
     }

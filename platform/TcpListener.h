@@ -30,6 +30,10 @@ struct TTcpConnectionHandlers {
   // On the accepting thread, for a connection turned away because maxConnections are open; it is
   // closed right after. None of the other handlers run for it.
   std::function<void(TTcpConnection&)> refused = nullptr;
+  // On the accepting thread, when maxConnections are open and one more arrives: true when it
+  // closed an open connection to make room, and the new one is then served (for the moment the
+  // closed one takes to end, one more thread runs than the cap says).
+  std::function<bool()> makeRoom = nullptr;
 };
 
 class TTcpListener {
@@ -65,6 +69,7 @@ class TTcpListener {
   };
 
   void AcceptLoop(int listenSocket, int wakeup);
+  bool MadeRoom();
   void ServeClient(TClient& client, int wakeup);
   // Joins and destroys the clients whose thread ended.
   void ReapEnded();

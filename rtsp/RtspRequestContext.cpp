@@ -5,11 +5,16 @@
 
 #include "RtspMessageText.h"
 #include "RtspStatus.h"
+#include "stream/RtpTransport.h"
 
 TRtspContext::TRtspContext(TRtspConnectionInfo info, TRtspResponseWriter ioHandler,
                            const platform::TClock& clock)
     : info_(std::move(info)), ioHandler_(std::move(ioHandler)), clock_(clock) {
   if (!ioHandler_) throw std::invalid_argument("RTSP context without a response writer");
+}
+
+TSessionOwner TRtspContext::Requester() const {
+  return {info_.peerAddress, info_.connection ? info_.connection->Id() : 0, user_};
 }
 
 bool TRtspContext::ParseRequest(std::string_view text) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "RtspRequest.h"
 #include "RtspResponse.h"
 #include "platform/Clock.h"
+#include "stream/BaseSession.h"
 
 class TRtpConnection;
 
@@ -62,6 +64,15 @@ class TRtspContext {
   const std::string& PeerAddress() const { return info_.peerAddress; }
   int32_t PeerPort() const { return info_.peerPort; }
 
+  // Who asks, as sessions know their owners: the client's address, its connection's Id (0
+  // without a connection) and the user its credentials named (empty when none were asked).
+  TSessionOwner Requester() const;
+  void SetUser(std::string user) { user_ = std::move(user); }
+  // The session the request's Session header names, once the service has found that this client
+  // may use it; null when the request names none.
+  const std::shared_ptr<TBaseSession>& Session() const { return session_; }
+  void SetSession(std::shared_ptr<TBaseSession> session) { session_ = std::move(session); }
+
   // Finishes the response and writes it in one write: code (when above 0) becomes its status,
   // Date is set to the current time, then the status line, the header fields, a blank line and
   // the body follow. Once per request: a second call throws std::logic_error and writes nothing,
@@ -72,6 +83,8 @@ class TRtspContext {
 
  private:
   TRtspConnectionInfo info_;
+  std::string user_;
+  std::shared_ptr<TBaseSession> session_;
   TRtspResponseWriter ioHandler_;
   const platform::TClock& clock_;
   TRtspRequest request_;

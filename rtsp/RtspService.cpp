@@ -10,6 +10,7 @@
 #include "RtspMessageText.h"
 #include "RtspRequestContext.h"
 #include "RtspRequestHead.h"
+#include "RtspServlets.h"
 #include "RtspStatus.h"
 #include "log/ServiceLog.h"
 #include "stream/TcpRtpConnection.h"
@@ -78,22 +79,9 @@ bool HasBody(const TRtspRequest& request) {
 // server has no parameters: a query gets an empty 200, a parameter to set is not understood.
 void AnswerKeepAlive(TRtspContext& context) {
   const TRtspRequest& request = context.Request();
-  const std::string session = Trimmed(request.GetHeader("Session"));
-  if (!session.empty()) context.Response().SetHeader("Session", session);
+  if (context.Session()) context.Response().SetHeader("Session", SessionHeaderValue(*context.Session()));
   const bool setsParameters = EqualsIgnoringAsciiCase(request.Method(), "SET_PARAMETER");
   context.SendResponse(setsParameters && HasBody(request) ? kRtspParameterNotUnderstood : kRtspOk);
-}
-
-// A keep-alive is what keeps a UDP session from expiring while its client watches without
-// sending any datagram back. As with the method handlers, only the client that set the session
-// up may keep it alive.
-void TouchNamedSession(const std::shared_ptr<TBaseSessionManager>& sessions,
-                       const TRtspContext& context) {
-  if (!sessions) return;
-  const std::string header = Trimmed(context.Request().GetHeader("Session"));
-  const std::string name = Trimmed(std::string_view(header).substr(0, header.find(';')));
-  const TBaseSessionManager::SessionPtr session = sessions->FindSessionByName(name);
-  if (session && session->ClientAddress() == context.PeerAddress()) session->Touch();
 }
 
 }  // namespace
@@ -105,11 +93,15 @@ TRTSPService::TRTSPService(std::vector<std::unique_ptr<TRtspServlet>> servlets,
       servlets_(std::move(servlets)),
       authenticator_(clock_, [this](std::string_view line) { Log(line); }),
       listenAddress_(links_.listenAddress),
+      connections_([this](uint64_t id) { return HasSessions(id); },
+                   [this](std::string_view line) { Log(line); }, links_.idleLimit,
+                   links_.idleCheckInterval),
       listener_(platform::TTcpConnectionHandlers{
                     [this](platform::TTcpConnection& c) { ClientConnected(c); },
                     [this](platform::TTcpConnection& c) { HandleRequest(c); },
                     [this](platform::TTcpConnection& c) { ClientDisconnected(c); },
-                    [this](platform::TTcpConnection& c) { ConnectionRefused(c); }},
+                    [this](platform::TTcpConnection& c) { ConnectionRefused(c); },
+                    [this] { return connections_.MakeRoom(TRtspConnections::TClock::now()); }},
                 links_.tcpLimits) {
   std::erase(servlets_, nullptr);
 }
@@ -198,15 +190,7 @@ void TRTSPService::ClientConnected(platform::TTcpConnection& connection) {
   if (links_.firstRequestLimit.count() > 0) {
     connection.SetReadDeadline(std::chrono::steady_clock::now() + links_.firstRequestLimit);
   }
-  auto adapter = std::make_unique<TTcpRtpConnection>(connection);
-  const std::lock_guard guard(rtpConnectionsLock_);
-  rtpConnections_[&connection] = std::move(adapter);
-}
-
-TTcpRtpConnection* TRTSPService::RtpConnectionOf(const platform::TTcpConnection& connection) {
-  const std::lock_guard guard(rtpConnectionsLock_);
-  const auto found = rtpConnections_.find(&connection);
-  return found == rtpConnections_.end() ? nullptr : found->second.get();
+  connections_.Add(connection);
 }
 
 void TRTSPService::HandleRequest(platform::TTcpConnection& connection) {
@@ -218,8 +202,15 @@ void TRTSPService::HandleRequest(platform::TTcpConnection& connection) {
   try {
     std::string head;
     if (!ReadHead(connection, head)) return;
+    // Busy until answered: the idle check and the cap leave a connection alone mid-request.
+    connections_.SetBusy(connection, true);
+    struct TDone {
+      TRtspConnections& connections;
+      platform::TTcpConnection& connection;
+      ~TDone() { connections.SetBusy(connection, false); }
+    } done{connections_, connection};
     TRtspConnectionInfo info;
-    info.connection = RtpConnectionOf(connection);
+    info.connection = connections_.AdapterOf(connection);
     info.localAddress = connection.Local().address;
     info.peerAddress = connection.Peer().address;
     info.peerPort = connection.Peer().port;
@@ -316,19 +307,25 @@ void TRTSPService::Dispatch(TRtspContext& context) {
   if (links_.credentials) {
     const TRtspCredentials credentials = links_.credentials();
     const TRtspAccessVerdict verdict = authenticator_.Judge(context, credentials);
+    // Sessions belong to the user who set them up as well as to the connection.
+    context.SetUser(credentials.user);
     if (verdict.access != TRtspAccess::Allowed) {
       // A keep-alive with the right password on a nonce that has just run out still tells that
       // the client watches; missing it could let a UDP session expire before it has a new nonce.
-      if (verdict.access == TRtspAccess::Stale && IsKeepAlive(method) && links_.sessions)
-        TouchNamedSession(links_.sessions(), context);
+      if (verdict.access == TRtspAccess::Stale && IsKeepAlive(method)) ResolveSession(context);
       authenticator_.Refuse(context, credentials, verdict);
       return;
     }
   }
+  // A request naming a session that is gone, unknown or another client's never reaches a handler,
+  // whatever its method: a player whose session was freed must learn it, not be told all is well.
+  if (!ResolveSession(context)) {
+    context.SendResponse(kRtspSessionNotFound);
+    return;
+  }
   TRtspServlet* const servlet = FindServlet(method);
   if (!servlet) {
     if (IsKeepAlive(method)) {
-      if (links_.sessions) TouchNamedSession(links_.sessions(), context);
       AnswerKeepAlive(context);
       return;
     }
@@ -355,6 +352,25 @@ void TRTSPService::Dispatch(TRtspContext& context) {
   context.SendResponse(kRtspInternalServerError);
 }
 
+bool TRTSPService::HasSessions(uint64_t connectionId) const {
+  const std::shared_ptr<TBaseSessionManager> sessions =
+      links_.sessions ? links_.sessions() : nullptr;
+  return sessions && sessions->HasSessionsOf(connectionId);
+}
+
+bool TRTSPService::ResolveSession(TRtspContext& context) const {
+  const std::string name = SessionNameOf(context.Request().GetHeader("Session"));
+  if (name.empty()) return true;
+  const std::shared_ptr<TBaseSessionManager> sessions =
+      links_.sessions ? links_.sessions() : nullptr;
+  std::shared_ptr<TBaseSession> session =
+      sessions ? sessions->ClaimSession(name, context.Requester()) : nullptr;
+  if (!session) return false;
+  session->Touch();
+  context.SetSession(std::move(session));
+  return true;
+}
+
 TRtspServlet* TRTSPService::FindServlet(std::string_view method) const {
   for (const auto& servlet : servlets_) {
     if (EqualsIgnoringAsciiCase(servlet->GetName(), method)) return servlet.get();
@@ -364,35 +380,17 @@ TRtspServlet* TRTSPService::FindServlet(std::string_view method) const {
 
 void TRTSPService::ClientDisconnected(platform::TTcpConnection& connection) {
   const platform::TTcpEndpoint& peer = connection.Peer();
-  // Taken out of the map but kept until the sessions bound to it are gone.
-  std::unique_ptr<TTcpRtpConnection> adapter;
-  {
-    const std::lock_guard guard(rtpConnectionsLock_);
-    const auto found = rtpConnections_.find(&connection);
-    if (found != rtpConnections_.end()) {
-      adapter = std::move(found->second);
-      rtpConnections_.erase(found);
-    }
-  }
+  // Taken out of the registry but kept until the sessions bound to it are gone.
+  const std::unique_ptr<TTcpRtpConnection> adapter = connections_.Remove(connection);
   try {
     Log("disconnect from " + peer.address + ":" + std::to_string(peer.port));
-    RemoveBoundSessions(adapter.get());
+    // Exactly this connection's sessions: those bound to it end, those it set up over UDP play
+    // on until they expire or their client comes back for them.
+    const std::shared_ptr<TBaseSessionManager> sessions =
+        links_.sessions && adapter ? links_.sessions() : nullptr;
+    if (sessions) sessions->ConnectionClosed(adapter->Id());
   } catch (const std::exception& error) {
     Log("disconnect from " + peer.address + ", E:" + error.what());
-  }
-}
-
-void TRTSPService::RemoveBoundSessions(const TTcpRtpConnection* rtpConnection) {
-  if (!rtpConnection || !links_.sessions) return;
-  const std::shared_ptr<TBaseSessionManager> sessions = links_.sessions();
-  if (!sessions) return;
-  // Every one of them: a session left bound would send on a connection that is about to be
-  // destroyed. Each removal unregisters the session, so the loop ends.
-  TBaseSessionManager::SessionPtr previous;
-  while (auto session = sessions->FindSessionByConnection(rtpConnection)) {
-    if (session == previous) break;
-    sessions->RemoveSession(session);
-    previous = std::move(session);
   }
 }
 

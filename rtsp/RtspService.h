@@ -18,10 +18,15 @@
 //     returned without answering.
 //   - With a user in the credentials, every request but OPTIONS (keep-alives and unknown methods
 //     too) must carry them, or it is answered 401 before any handler sees it (RtspAuthenticator.h).
+//   - A request naming a session (Session header) that is gone, unknown or another client's is
+//     answered 454 Session Not Found, whatever its method; keep-alives included, so that a player
+//     whose session was freed learns it and sets up anew.
 //   - A connection that has not completed its first request within firstRequestLimit is closed,
-//     with a log line; later requests may take as long as they like (a playing client is quiet
-//     for minutes). Beyond maxConnections open connections, a new one is closed at once; the
-//     refusals are logged at most once a second.
+//     with a log line. A connection without a session that has sent no request for idleLimit is
+//     closed; one with a session (playing interleaved, or playing over UDP) is never closed for
+//     being quiet. At maxConnections open connections, the one idle the longest without a session
+//     is closed to make room for a new one; without such a one the new connection is closed at
+//     once. Both are logged at most once a second.
 #pragma once
 
 #include <atomic>
@@ -37,6 +42,7 @@
 #include <vector>
 
 #include "RtspAuthenticator.h"
+#include "RtspConnections.h"
 #include "RtspServlet.h"
 #include "platform/Clock.h"
 #include "platform/TcpListener.h"
@@ -59,6 +65,10 @@ struct TRtspServiceLinks {
   platform::TTcpLimits tcpLimits{.maxConnections = 256};
   // Any real client sends its first request at once; a silent one only holds a thread.
   std::chrono::milliseconds firstRequestLimit{10000};
+  // A connection without a session that asks nothing for this long only holds a thread and a
+  // place under the connection cap; checked every idleCheckInterval.
+  std::chrono::milliseconds idleLimit{60000};
+  std::chrono::milliseconds idleCheckInterval{1000};
   // The address listened on until SetListenAddress: network cameras answer on every address of
   // the machine.
   std::string listenAddress = "0.0.0.0";
@@ -110,9 +120,11 @@ class TRTSPService {
   // Logs why the connection could not be served and closes it.
   void EndAfterFailure(platform::TTcpConnection& connection, std::string_view error);
   void Dispatch(TRtspContext& context);
+  // Finds the session the request names, if it names one, and puts it in the context; false when
+  // the name is no session this client may use.
+  bool ResolveSession(TRtspContext& context) const;
   TRtspServlet* FindServlet(std::string_view method) const;
-  TTcpRtpConnection* RtpConnectionOf(const platform::TTcpConnection& connection);
-  void RemoveBoundSessions(const TTcpRtpConnection* rtpConnection);
+  bool HasSessions(uint64_t connectionId) const;
   // Stops the listener; connections it closes are not reported as failed.
   void StopListener();
   void Log(std::string_view line) const;
@@ -136,9 +148,8 @@ class TRTSPService {
   int32_t port_ = kInitialPort;
   std::string listenAddress_;
 
-  // One adapter per open connection: sessions bind to it, and it outlives their removal.
-  std::mutex rtpConnectionsLock_;
-  std::map<const platform::TTcpConnection*, std::unique_ptr<TTcpRtpConnection>> rtpConnections_;
+  // Before the listener, so that it outlives every connection thread.
+  TRtspConnections connections_;
 
   // Last: destroyed first, after its threads are joined, while everything above is still alive.
   platform::TTcpListener listener_;

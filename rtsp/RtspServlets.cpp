@@ -9,6 +9,7 @@
 #include "RtspStatus.h"
 #include "Sdp.h"
 #include "config/Settings.h"
+#include "log/LogText.h"
 #include "log/ServiceLog.h"
 #include "stream/LiveChannel.h"
 #include "stream/LiveSession.h"
@@ -70,6 +71,16 @@ std::string GetTrackName(std::string_view uri) {
 
 bool IsAudioTrack(std::string_view trackName) {
   return trackName == "track2";
+}
+
+std::string RequestedTrack(std::string_view uri) {
+  while (!uri.empty() && uri.back() == '/') uri.remove_suffix(1);
+  const std::size_t slash = uri.rfind('/');
+  std::string last(slash == std::string_view::npos ? std::string_view() : uri.substr(slash + 1));
+  std::transform(last.begin(), last.end(), last.begin(), [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  });
+  return last.starts_with("track") ? last : std::string();
 }
 
 // Clients match each url against the track's control URL (the DESCRIBE URI, which is the
@@ -145,21 +156,26 @@ std::shared_ptr<TLiveSessionManager> TLinkedRtspServlet::SessionManager() const 
   return links_.sessions ? links_.sessions() : nullptr;
 }
 
-std::shared_ptr<TBaseSession> TLinkedRtspServlet::TouchNamedSession(
-    const TRtspContext& context) const {
+std::shared_ptr<TBaseSession> TLinkedRtspServlet::NamedSession(const TRtspContext& context) const {
+  if (context.Session()) return context.Session();
   const std::string name = SessionNameOf(context.Request().GetHeader(kSession));
-  if (name.empty()) return nullptr;
-  const std::shared_ptr<TLiveSessionManager> manager = SessionManager();
+  const std::shared_ptr<TLiveSessionManager> manager = name.empty() ? nullptr : SessionManager();
   if (!manager) return nullptr;
-  std::shared_ptr<TBaseSession> session = manager->FindSessionByName(name);
-  // Names are guessable (a time and a counter): only the client that set a session up may use it.
-  if (!session || session->ClientAddress() != context.PeerAddress()) return nullptr;
-  session->Touch();
+  std::shared_ptr<TBaseSession> session = manager->ClaimSession(name, context.Requester());
+  if (session) session->Touch();
   return session;
 }
 
+bool TLinkedRtspServlet::NamesSession(const TRtspContext& context) {
+  return !SessionNameOf(context.Request().GetHeader(kSession)).empty();
+}
+
+bool TLinkedRtspServlet::DescribesAudio(const TLiveChannel& channel) const {
+  return links_.audioEnabled && channel.AudioCodec() != -1 && !channel.GetAudioRtpMap().empty();
+}
+
 void TRTSPServlet_Options::Execute(TRtspContext& context) {
-  TouchNamedSession(context);
+  NamedSession(context);
   TRtspResponse& response = context.Response();
   response.SetHeader("Server", "Pelorix Version 1.0");
   response.SetHeader("Public", "OPTIONS, DESCRIBE, PLAY, SETUP, TEARDOWN");
@@ -194,7 +210,7 @@ std::string TRTSPServlet_DESCRIBE::WaitForFmtpLine(const TLiveChannel& channel) 
 }
 
 void TRTSPServlet_DESCRIBE::Execute(TRtspContext& context) {
-  TouchNamedSession(context);
+  NamedSession(context);
   TLiveChannel* channel = links_.channel ? links_.channel() : nullptr;
   if (channel == nullptr) {
     Log("create channel connect failed!");
@@ -204,9 +220,7 @@ void TRTSPServlet_DESCRIBE::Execute(TRtspContext& context) {
   TSdpStream stream;
   stream.videoCodec = channel->VideoCodec();
   stream.fmtpLine = WaitForFmtpLine(*channel);
-  if (links_.audioEnabled && channel->AudioCodec() != -1) {
-    stream.audioRtpMap = channel->GetAudioRtpMap();
-  }
+  if (DescribesAudio(*channel)) stream.audioRtpMap = channel->GetAudioRtpMap();
   stream.localAddress = context.LocalAddress();
   const platform::TClock& clock = links_.clock ? *links_.clock : platform::SystemClock();
   stream.originMicroseconds = platform::LocalMillisecondsSince1970(clock.LocalNow()) * 1000;
@@ -219,40 +233,50 @@ void TRTSPServlet_DESCRIBE::Execute(TRtspContext& context) {
 }
 
 void TRTSPServlet_SETUP::Execute(TRtspContext& context) {
-  const std::shared_ptr<TBaseSession> named = TouchNamedSession(context);
   const std::string& uri = context.Request().Uri();
-  Log("uri=" + uri);
+  Log("uri=" + LogValue(uri));
+  // Naming a session adds a track to it; one that is gone or someone else's is not replaced by a
+  // new one behind the client's back.
+  const std::shared_ptr<TBaseSession> named = NamedSession(context);
+  if (!named && NamesSession(context)) {
+    context.SendResponse(kRtspSessionNotFound);
+    return;
+  }
+  const std::string track = RequestedTrack(uri);
+  const bool audio = track == "track2";
+  TLiveChannel* const channel = links_.channel ? links_.channel() : nullptr;
+  if ((!track.empty() && track != "track1" && !audio) ||
+      (audio && (channel == nullptr || !DescribesAudio(*channel)))) {
+    Log("no such track: " + LogValue(track));
+    context.SendResponse(kRtspNotFound);
+    return;
+  }
   const std::string transport = context.Request().GetHeader(kTransport);
   std::optional<TTransportChoice> choice = ChooseTransport(transport, links_.udpEnabled);
   // Interleaved RTP needs a connection to travel on.
   if (choice && choice->Interleaved() && context.Connection() == nullptr) choice.reset();
   if (!choice) {
-    // Enough of the value to see what was offered; a client does not get to fill the log.
-    Log("transport refused: " + std::string(Trim(transport).substr(0, 200)));
+    Log("transport refused: " + LogValue(Trim(transport)));
     context.SendResponse(kRtspUnsupportedTransport);
     return;
   }
   Log("rtpavp=" + choice->protocol);
 
-  const std::shared_ptr<TLiveSessionManager> manager = SessionManager();
-  // A UDP session is known by its client's RTP port, which another client's RTSP connection may
-  // come from: a session is taken up again only by the client that names it or by the connection
-  // it plays on, never by a stranger whose port happens to match.
-  TRtpConnection* const connection = context.Connection();
-  const auto ownSession = [connection](const TBaseSession& found) {
-    return connection != nullptr && found.Connection() == connection;
-  };
-  const std::shared_ptr<TBaseSession> session =
-      named     ? named
-      : manager ? manager->GetOrCreateSession(context.PeerAddress(), context.PeerPort(), ownSession)
-                : nullptr;
+  std::shared_ptr<TBaseSession> session = named;
   if (!session) {
-    Log("create session failed!");
-    context.SendResponse(kRtspNotEnoughBandwidth);
-    return;
+    const std::shared_ptr<TLiveSessionManager> manager = SessionManager();
+    if (!manager) {
+      Log("create session failed!");
+      context.SendResponse(kRtspNotEnoughBandwidth);
+      return;
+    }
+    session = manager->AddSession(context.Requester());
+    if (!session) {
+      context.SendResponse(kRtspNotEnoughBandwidth);
+      return;
+    }
   }
   Log("session=" + session->SessionName());
-  const bool audio = IsAudioTrack(GetTrackName(uri));
   if (audio) session->EnableAudioTrack();
   if (choice->Interleaved()) session->SetConnection(context.Connection());
   session->SetStreamUri(uri);
@@ -280,7 +304,7 @@ void TRTSPServlet_SETUP::Execute(TRtspContext& context) {
 }
 
 void TRTSPServlet_PLAY::Execute(TRtspContext& context) {
-  const std::shared_ptr<TBaseSession> session = TouchNamedSession(context);
+  const std::shared_ptr<TBaseSession> session = NamedSession(context);
   if (!session) {
     context.SendResponse(kRtspSessionNotFound);
     return;
@@ -300,9 +324,9 @@ void TRTSPServlet_PLAY::Execute(TRtspContext& context) {
 
 void TRTSPServlet_TEARDOWN::Execute(TRtspContext& context) {
   const std::string name = SessionNameOf(context.Request().GetHeader(kSession));
-  Log("do teardown, session=" + name);
+  Log("do teardown, session=" + LogValue(name));
   const std::shared_ptr<TLiveSessionManager> manager = SessionManager();
-  const std::shared_ptr<TBaseSession> session = TouchNamedSession(context);
+  const std::shared_ptr<TBaseSession> session = NamedSession(context);
   if (!manager || !session) {
     context.SendResponse(kRtspSessionNotFound);
     return;
@@ -310,5 +334,5 @@ void TRTSPServlet_TEARDOWN::Execute(TRtspContext& context) {
   session->StopStreaming();
   manager->RemoveSession(session);
   context.SendResponse(kRtspOk);
-  Log("do teardown end, session=" + name);
+  Log("do teardown end, session=" + LogValue(name));
 }

@@ -54,9 +54,12 @@ class TLinkedRtspServlet : public TRtspServlet {
  protected:
   void Log(std::string_view line) const;
   std::shared_ptr<TLiveSessionManager> SessionManager() const;
-  // The session the request's Session header names, if it belongs to the requesting client's
-  // address; a request naming it counts as a sign of life, as a datagram would.
-  std::shared_ptr<TBaseSession> TouchNamedSession(const TRtspContext& context) const;
+  // The session the request's Session header names, if this client may use it (the service has
+  // usually found it already); a request naming it counts as a sign of life, as a datagram would.
+  std::shared_ptr<TBaseSession> NamedSession(const TRtspContext& context) const;
+  static bool NamesSession(const TRtspContext& context);
+  // Whether DESCRIBE announces the audio track the channel carries.
+  bool DescribesAudio(const TLiveChannel& channel) const;
 
   const TRtspServletLinks links_;
 };
@@ -120,6 +123,9 @@ int32_t ParseClientPort(std::string_view element);
 // The lower-cased URI from the "track" after its first "/track" on ("track2"); empty when none.
 std::string GetTrackName(std::string_view uri);
 bool IsAudioTrack(std::string_view trackName);
+// The track a SETUP URI names: its last path segment, lower-cased, when it starts with "track"
+// ("track1", "track2", "track7"); empty for the stream's own URI.
+std::string RequestedTrack(std::string_view uri);
 // The session name of a Session header value: trimmed, cut before any ";" parameters.
 std::string SessionNameOf(std::string_view headerValue);
 // The Session header value of an answer: the name, and for sessions that expire when silent the

@@ -8,7 +8,8 @@ TBaseSession::TBaseSession(const TSessionLinks& links, std::string className)
     : links_(links),
       clock_(links.clock ? *links.clock : platform::SystemClock()),
       className_(std::move(className)),
-      lastActiveTick_(clock_.TickCount()) {
+      lastActiveTick_(clock_.TickCount()),
+      createdTick_(lastActiveTick_.load()) {
   TFrameSenderLinks senderLinks;
   senderLinks.datagramSender = links_.datagramSender;
   senderLinks.requestKeyFrame = links_.requestKeyFrame;
@@ -28,10 +29,28 @@ void TBaseSession::Log(std::string_view line) const {
   }
 }
 
-void TBaseSession::SetKey(std::string address, std::string name) {
+void TBaseSession::SetIdentity(std::string name, TSessionOwner owner) {
   const std::lock_guard guard(lock_);
-  clientAddress_ = std::move(address);
   sessionName_ = std::move(name);
+  clientAddress_ = std::move(owner.address);
+  user_ = std::move(owner.user);
+  ownerConnection_.store(owner.connectionId);
+}
+
+bool TBaseSession::ClaimFor(const TSessionOwner& requester) {
+  const std::lock_guard guard(lock_);
+  const uint64_t owner = ownerConnection_.load();
+  if (requester.connectionId != 0 && requester.connectionId == owner) return true;
+  // While its owner is connected, a session is nobody else's, whatever address they share: two
+  // players behind one NAT address are two clients.
+  if (owner != 0 || requester.address != clientAddress_ || requester.user != user_) return false;
+  ownerConnection_.store(requester.connectionId);
+  return true;
+}
+
+void TBaseSession::OwnerConnectionGone(uint64_t connectionId) {
+  uint64_t expected = connectionId;
+  ownerConnection_.compare_exchange_strong(expected, 0);
 }
 
 bool TBaseSession::StartStreaming() {
@@ -84,6 +103,7 @@ void TBaseSession::SetClientPort(int32_t port) {
 void TBaseSession::SetConnection(TRtpConnection* connection) {
   const std::lock_guard guard(lock_);
   connection_ = connection;
+  boundConnection_.store(connection ? connection->Id() : 0);
   videoSender_->SetConnection(connection);
   if (audioSender_) audioSender_->SetConnection(connection);
 }
@@ -115,8 +135,10 @@ void TBaseSession::Touch() {
 
 bool TBaseSession::IsExpired() const {
   if (videoSender_->Failed()) return true;
+  const uint32_t now = clock_.TickCount();
+  if (!playing_.load()) return platform::TicksElapsed(createdTick_, now) >= kUnplayedTimeoutMs;
   if (Connection() != nullptr) return false;
-  return platform::TicksElapsed(lastActiveTick_.load(), clock_.TickCount()) >= kSessionTimeoutMs;
+  return platform::TicksElapsed(lastActiveTick_.load(), now) >= kSessionTimeoutMs;
 }
 
 TFrameSender* TBaseSession::SenderFor(const TFramePackage& package) const {

@@ -1,7 +1,7 @@
-// One RTSP client receiving the stream: its address and port, the RTSP session name, the frame
-// senders of its tracks, the connection for interleaved transport and a liveness tick. Sessions are
-// shared: whichever thread removes one, the others that still hold it keep it alive until they
-// let go.
+// One RTSP client receiving the stream: its address and port, the RTSP session name, who owns it,
+// the frame senders of its tracks, the connection for interleaved transport and a liveness tick.
+// Sessions are shared: whichever thread removes one, the others that still hold it keep it alive
+// until they let go.
 #pragma once
 
 #include <atomic>
@@ -32,10 +32,20 @@ struct TSessionLinks {
   std::function<void(std::string_view)> log;    // empty: LogMessage
 };
 
+// Who asks for a session: the client's address, its RTSP connection (TRtpConnection::Id; 0 for
+// none) and, when credentials are asked, the user it gave.
+struct TSessionOwner {
+  std::string address;
+  uint64_t connectionId = 0;
+  std::string user;
+};
+
 class TBaseSession {
  public:
   // A UDP client silent for this long has gone away.
   static constexpr uint32_t kSessionTimeoutMs = 12000;
+  // A session set up and never played only holds memory and keeps a sender ready.
+  static constexpr uint32_t kUnplayedTimeoutMs = 60000;
 
   TBaseSession(const TSessionLinks& links, std::string className);
   virtual ~TBaseSession();
@@ -51,7 +61,7 @@ class TBaseSession {
   // Closes the source and stops the senders for good.
   void StopStreaming();
 
-  // Port -1 is ignored; otherwise the session key's port and the video destination port.
+  // The client's UDP RTP port and the video destination port; -1 is ignored.
   void SetClientPort(int32_t port);
   // Binds the senders to the client's RTSP connection for interleaved transport (null: UDP).
   void SetConnection(TRtpConnection* connection);
@@ -60,7 +70,21 @@ class TBaseSession {
   int32_t GetServerRtpPort() const;
   // A sign of life from the client.
   void Touch();
+  // The video sender failed; or it was never played within kUnplayedTimeoutMs; or, playing over
+  // UDP, its client was silent for kSessionTimeoutMs. A playing interleaved session ends with its
+  // connection instead.
   bool IsExpired() const;
+  // Whether the requester may use the session: from its owner's connection, or, once that
+  // connection has gone, from the owner's address with the owner's user (a player that reconnects
+  // for PLAY or TEARDOWN), which then becomes the owner.
+  bool ClaimFor(const TSessionOwner& requester);
+  // The owner's connection has gone; the session waits to be claimed or to expire.
+  void OwnerConnectionGone(uint64_t connectionId);
+  uint64_t OwnerConnectionId() const { return ownerConnection_.load(); }
+  // Bound for interleaved transport to the connection with this Id.
+  bool BoundTo(uint64_t connectionId) const {
+    return connectionId != 0 && boundConnection_.load() == connectionId;
+  }
   // Hands the frame to the sender of its track, which keeps it as long as it needs it.
   void DeliverFrame(const std::shared_ptr<const TRtpFrame>& frame);
   // DeliverFrame of the package cut into payloads for this session alone; the sender takes a
@@ -86,7 +110,7 @@ class TBaseSession {
 
  private:
   friend class TBaseSessionManager;
-  void SetKey(std::string address, std::string name);
+  void SetIdentity(std::string name, TSessionOwner owner);
   // The running sender of the package's track; null when it would not be sent.
   TFrameSender* SenderFor(const TFramePackage& package) const;
 
@@ -96,11 +120,15 @@ class TBaseSession {
   mutable std::mutex lock_;  // guards the strings and the sender pointers
   std::string clientAddress_;
   std::string sessionName_;
+  std::string user_;
   std::string streamUri_;
   TRtpConnection* connection_ = nullptr;
+  std::atomic<uint64_t> ownerConnection_{0};
+  std::atomic<uint64_t> boundConnection_{0};
   std::atomic<int32_t> clientPort_{0};
   std::atomic<bool> playing_{false};
   std::atomic<uint32_t> lastActiveTick_;
+  const uint32_t createdTick_;
   std::unique_ptr<TFrameSender> videoSender_;
   std::unique_ptr<TFrameSender> audioSender_;
   std::atomic<bool> shutDown_{false};

@@ -1,9 +1,25 @@
 #include "BaseSessionManager.h"
 
-#include <algorithm>
-#include <cstdio>
+#include <openssl/rand.h>
 
-TBaseSessionManager::TBaseSessionManager(TSessionLinks links) : links_(std::move(links)) {}
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+
+#include "log/ServiceLog.h"
+
+namespace {
+
+constexpr uint32_t kRefusalLogIntervalMs = 1000;
+
+bool IsUdp(const TBaseSession& session) {
+  return session.Connection() == nullptr;
+}
+
+}  // namespace
+
+TBaseSessionManager::TBaseSessionManager(TSessionLinks links, TSessionLimits limits)
+    : links_(std::move(links)), limits_(limits) {}
 
 TBaseSessionManager::~TBaseSessionManager() {
   StopSweeping();
@@ -12,47 +28,120 @@ TBaseSessionManager::~TBaseSessionManager() {
 
 void TBaseSessionManager::SessionAttached(const SessionPtr&) {}
 
-TBaseSessionManager::SessionPtr TBaseSessionManager::GetOrCreateSession(
-    const std::string& address, int32_t port,
-    const std::function<bool(const TBaseSession&)>& mayReuse) {
+std::string TBaseSessionManager::NewName() const {
+  std::array<unsigned char, 16> bits{};
+  if (RAND_bytes(bits.data(), static_cast<int>(bits.size())) != 1)
+    throw std::runtime_error("no random bits for a session name");
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string name;
+  for (const unsigned char b : bits) {
+    name += kDigits[b >> 4];
+    name += kDigits[b & 0x0F];
+  }
+  return name;
+}
+
+TBaseSessionManager::SessionPtr TBaseSessionManager::AddSession(const TSessionOwner& owner,
+                                                                TSessionRefusal* refusal) {
+  if (refusal) *refusal = TSessionRefusal::None;
   SessionPtr session;
   {
     const std::lock_guard guard(lock_);
-    session = FindSessionLocked(address, port, mayReuse);
-    if (!session) {
-      session = CreateSession();
-      const platform::TClock& clock = links_.clock ? *links_.clock : platform::SystemClock();
-      const platform::TLocalDateTime now = clock.LocalNow();
-      char stamp[16];
-      std::snprintf(stamp, sizeof stamp, "%02d%02d%02d", now.hour % 100, now.minute % 100,
-                    now.second % 100);
-      session->SetKey(address, std::string(stamp) + "-" + std::to_string(sessionCounter_));
-      session->SetClientPort(port);
-      sessions_.push_back(session);
-      sessionCount_.store(sessions_.size());
+    TSessionRefusal refused = TSessionRefusal::None;
+    if (sessions_.size() >= limits_.total) {
+      refused = TSessionRefusal::ServerFull;
+    } else if (owner.connectionId != 0 &&
+               static_cast<size_t>(std::count_if(
+                   sessions_.begin(), sessions_.end(), [&owner](const SessionPtr& s) {
+                     return s->OwnerConnectionId() == owner.connectionId;
+                   })) >= limits_.perConnection) {
+      refused = TSessionRefusal::ConnectionFull;
     }
-    // Wraps to 0 rather than overflowing; names only need to differ among the live sessions.
-    sessionCounter_ = sessionCounter_ == INT32_MAX ? 0 : sessionCounter_ + 1;
+    if (refused != TSessionRefusal::None) {
+      if (refusal) *refusal = refused;
+      LogRefusal(refused, owner);
+      return nullptr;
+    }
+    session = CreateSession();
+    std::string name = NewName();
+    // 128 random bits do not repeat among a few hundred sessions; this only makes sure of it.
+    while (std::any_of(sessions_.begin(), sessions_.end(),
+                       [&name](const SessionPtr& s) { return s->SessionName() == name; }))
+      name = NewName();
+    session->SetIdentity(std::move(name), owner);
+    sessions_.push_back(session);
+    sessionCount_.store(sessions_.size());
   }
   SessionAttached(session);
   return session;
 }
 
-TBaseSessionManager::SessionPtr TBaseSessionManager::FindSessionLocked(
-    const std::string& address, int32_t port,
-    const std::function<bool(const TBaseSession&)>& accept) const {
-  for (const SessionPtr& s : sessions_) {
-    if (s->ClientPort() == port && s->ClientAddress() == address && (!accept || accept(*s))) {
-      return s;
-    }
+void TBaseSessionManager::LogRefusal(TSessionRefusal refusal, const TSessionOwner& owner) {
+  ++refusalsUnlogged_;
+  const platform::TClock& clock = links_.clock ? *links_.clock : platform::SystemClock();
+  const uint32_t now = clock.TickCount();
+  if (refusalLogged_ && platform::TicksElapsed(lastRefusalLog_, now) < kRefusalLogIntervalMs)
+    return;
+  const std::string line =
+      (refusal == TSessionRefusal::ServerFull
+           ? "session refused for " + owner.address + ": " + std::to_string(limits_.total) +
+                 " sessions in all"
+           : "session refused for " + owner.address + ": " +
+                 std::to_string(limits_.perConnection) + " sessions on its connection") +
+      " (" + std::to_string(refusalsUnlogged_) + " refused since the last report)";
+  if (links_.log) {
+    links_.log(line);
+  } else {
+    LogMessage(line);
   }
-  return nullptr;
+  refusalsUnlogged_ = 0;
+  lastRefusalLog_ = now;
+  refusalLogged_ = true;
 }
 
 TBaseSessionManager::SessionPtr TBaseSessionManager::FindSession(const std::string& address,
                                                                  int32_t port) const {
   const std::lock_guard guard(lock_);
-  return FindSessionLocked(address, port);
+  for (const SessionPtr& s : sessions_) {
+    if (IsUdp(*s) && s->ClientPort() == port && s->ClientAddress() == address) return s;
+  }
+  return nullptr;
+}
+
+TBaseSessionManager::SessionPtr TBaseSessionManager::ClaimSession(
+    const std::string& name, const TSessionOwner& requester) const {
+  SessionPtr session = FindSessionByName(name);
+  return session && session->ClaimFor(requester) ? session : nullptr;
+}
+
+bool TBaseSessionManager::HasSessionsOf(uint64_t connectionId) const {
+  if (connectionId == 0) return false;
+  const std::lock_guard guard(lock_);
+  return std::any_of(sessions_.begin(), sessions_.end(), [connectionId](const SessionPtr& s) {
+    return s->OwnerConnectionId() == connectionId || s->BoundTo(connectionId);
+  });
+}
+
+bool TBaseSessionManager::HasPlayingSessions() const {
+  const std::lock_guard guard(lock_);
+  return std::any_of(sessions_.begin(), sessions_.end(),
+                     [](const SessionPtr& s) { return s->Playing(); });
+}
+
+size_t TBaseSessionManager::ConnectionClosed(uint64_t connectionId) {
+  if (connectionId == 0) return 0;
+  for (const SessionPtr& s : Sessions()) s->OwnerConnectionGone(connectionId);
+  return RemoveSessionsBoundTo(connectionId);
+}
+
+size_t TBaseSessionManager::RemoveSessionsBoundTo(uint64_t connectionId) {
+  size_t removed = 0;
+  for (const SessionPtr& s : Sessions()) {
+    if (!s->BoundTo(connectionId)) continue;
+    RemoveSession(s);
+    ++removed;
+  }
+  return removed;
 }
 
 TBaseSessionManager::SessionPtr TBaseSessionManager::FindSessionByName(
@@ -94,7 +183,10 @@ void TBaseSessionManager::RemoveAllSessions() {
 }
 
 void TBaseSessionManager::TouchEndpoint(const std::string& address, int32_t port) {
-  if (const SessionPtr session = FindSession(address, port)) session->Touch();
+  const std::lock_guard guard(lock_);
+  for (const SessionPtr& s : sessions_) {
+    if (IsUdp(*s) && s->ClientPort() == port && s->ClientAddress() == address) s->Touch();
+  }
 }
 
 std::vector<TBaseSessionManager::SessionPtr> TBaseSessionManager::Sessions() const {

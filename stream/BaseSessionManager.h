@@ -1,4 +1,7 @@
-// The registry of client sessions, keyed by client address and port, under one re-entrant lock.
+// The registry of client sessions, known by their names only, under one re-entrant lock. A name is
+// 128 random bits, so a client can neither guess another's session nor collide with it; the
+// address and port of a client never find a session for a request, since another client may
+// come from the same ones.
 #pragma once
 
 #include <atomic>
@@ -14,31 +17,50 @@
 
 #include "BaseSession.h"
 
+// How many sessions a manager holds. Each playing session costs a thread and a queue of frames:
+// one client must not take them all, nor all clients together the machine.
+struct TSessionLimits {
+  size_t perConnection = 4;  // a player needs one, a recorder with audio and a second view a few
+  size_t total = 300;
+};
+
+enum class TSessionRefusal { None, ConnectionFull, ServerFull };
+
 class TBaseSessionManager {
  public:
   using SessionPtr = std::shared_ptr<TBaseSession>;
 
-  explicit TBaseSessionManager(TSessionLinks links);
+  explicit TBaseSessionManager(TSessionLinks links, TSessionLimits limits = {});
   // Stops and lets go of every session still registered.
   virtual ~TBaseSessionManager();
   TBaseSessionManager(const TBaseSessionManager&) = delete;
   TBaseSessionManager& operator=(const TBaseSessionManager&) = delete;
 
-  // The registered session with this key, or a new one named "hhnnss-counter" after the local
-  // time; SessionAttached runs for either, outside the lock. With mayReuse, only a registered
-  // session it accepts is taken; those it turns down are left alone.
-  SessionPtr GetOrCreateSession(const std::string& address, int32_t port,
-                                const std::function<bool(const TBaseSession&)>& mayReuse = {});
-  // Exact text comparison of the address; first match in registration order.
-  SessionPtr FindSession(const std::string& address, int32_t port) const;
+  // A new session owned by the requester, with a fresh random name; SessionAttached runs for it,
+  // outside the lock. Null, with the reason in refusal and a log line at most once a second,
+  // when the requester's connection or the manager holds its limit of sessions.
+  SessionPtr AddSession(const TSessionOwner& owner, TSessionRefusal* refusal = nullptr);
   // Case-sensitive; nothing for an empty name.
   SessionPtr FindSessionByName(const std::string& name) const;
+  // The named session if the requester may use it (TBaseSession::ClaimFor), else null.
+  SessionPtr ClaimSession(const std::string& name, const TSessionOwner& requester) const;
+  // The UDP session whose client sends from address:port (its RTP port); first match.
+  SessionPtr FindSession(const std::string& address, int32_t port) const;
   SessionPtr FindSessionByConnection(const TRtpConnection* connection) const;
+  // Sessions owned by the connection or bound to it.
+  bool HasSessionsOf(uint64_t connectionId) const;
+  // The connection has gone: the sessions bound to it are removed, those it only owns (UDP) wait
+  // to be claimed again from their address or to expire. Returns how many were removed.
+  size_t ConnectionClosed(uint64_t connectionId);
+  // Removes exactly the sessions bound to the connection; returns how many.
+  size_t RemoveSessionsBoundTo(uint64_t connectionId);
   // Unregisters the session and stops it for good, logging its end; the object goes when the last
   // holder lets go. A session that is not registered is left alone.
   virtual void RemoveSession(const SessionPtr& session);
   bool HasSessions() const { return sessionCount_.load() > 0; }
-  // A datagram from the client at address:port keeps its session alive.
+  // Whether a session plays: only then is there anything to capture for.
+  bool HasPlayingSessions() const;
+  // A datagram from the client at address:port keeps its UDP sessions alive.
   void TouchEndpoint(const std::string& address, int32_t port);
   // Every registered session, in registration order.
   std::vector<SessionPtr> Sessions() const;
@@ -62,14 +84,18 @@ class TBaseSessionManager {
   void RemoveAllSessions();
 
  private:
-  SessionPtr FindSessionLocked(const std::string& address, int32_t port,
-                               const std::function<bool(const TBaseSession&)>& accept = {}) const;
+  std::string NewName() const;
+  void LogRefusal(TSessionRefusal refusal, const TSessionOwner& owner);
 
   const TSessionLinks links_;
+  const TSessionLimits limits_;
   mutable std::recursive_mutex lock_;
   std::vector<SessionPtr> sessions_;
   std::atomic<size_t> sessionCount_{0};
-  int32_t sessionCounter_ = 0;
+  // Refusals not yet logged, and the tick of the last line; under lock_.
+  size_t refusalsUnlogged_ = 0;
+  uint32_t lastRefusalLog_ = 0;
+  bool refusalLogged_ = false;
 
   std::mutex sweepLock_;
   std::condition_variable sweepWake_;

@@ -1,9 +1,11 @@
-// A bye action ends the session of a client whose RTSP connection a frame sender found lost. The
+// A bye action ends the sessions bound to an RTSP connection that a frame sender found lost. The
 // sender notices the loss on the connection's thread, where the session cannot be removed (the
-// session owns the sender), so the record travels to the main thread, which looks the session up
-// by address and port and removes it.
+// session owns the sender), so the record travels to the main thread, which removes exactly the
+// sessions bound to that connection. Address and port only say in the log who it was: another
+// client may use the same port.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -12,6 +14,7 @@
 struct ByeActionInfo {
   std::string address;
   int port;
+  uint64_t connectionId = 0;  // TRtpConnection::Id of the lost connection
 };
 
 class TByeActionPoster {

@@ -20,6 +20,7 @@ void TConnectionBinding::Bind(TRtpConnection* connection) {
   Unbind();
   connection_.store(connection);
   if (!connection) return;
+  connectionId_.store(connection->Id());
   link_ = std::make_shared<TLink>();
   link_->binding = this;
   connection->SetDisconnectHandler([link = link_] {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -28,6 +29,9 @@ class TConnectionBinding {
   // From then on, a connection reporting its loss finds nothing to call.
   void Unbind();
   TRtpConnection* Connection() const { return connection_.load(); }
+  // The Id of the connection bound last, kept after Unbind so the loss can still name it; 0 when
+  // none was ever bound.
+  uint64_t ConnectionId() const { return connectionId_.load(); }
 
   // The connection is gone: marks the loss and posts its one bye action.
   void ReportLoss();
@@ -38,5 +42,6 @@ class TConnectionBinding {
   const std::function<std::unique_ptr<ByeActionInfo>()> markLost_;
   TByeActionPoster& poster_;
   std::atomic<TRtpConnection*> connection_{nullptr};
+  std::atomic<uint64_t> connectionId_{0};
   std::shared_ptr<TLink> link_;
 };

@@ -176,6 +176,7 @@ std::unique_ptr<ByeActionInfo> TFrameSender::MarkConnectionLost() {
   auto info = std::make_unique<ByeActionInfo>();
   info->address = writer_.DestAddress();
   info->port = writer_.DestPort();
+  info->connectionId = binding_.ConnectionId();
   Log("detect disconnect event, ip=" + info->address + ", port=" + std::to_string(info->port));
   return info;
 }

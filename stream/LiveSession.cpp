@@ -2,8 +2,9 @@
 
 
 
-TLiveSessionManager::TLiveSessionManager(TSessionLinks links, TLiveChannelManager& channels)
-    : TBaseSessionManager(std::move(links)), channels_(channels) {}
+TLiveSessionManager::TLiveSessionManager(TSessionLinks links, TLiveChannelManager& channels,
+                                         TSessionLimits limits)
+    : TBaseSessionManager(std::move(links), limits), channels_(channels) {}
 
 TLiveSessionManager::~TLiveSessionManager() {
   // Before the sessions go: a sweep still running would call this manager's RemoveSession.
@@ -20,7 +21,7 @@ void TLiveSessionManager::SessionAttached(const SessionPtr& session) {
   TLiveChannel& channel = channels_.GetOrCreateChannel();
   channel.AttachSession(session);
   // Attaching runs outside the registry's lock; a session removed in between must not linger.
-  if (FindSession(session->ClientAddress(), session->ClientPort()) != session) {
+  if (FindSessionByName(session->SessionName()) != session) {
     channel.DetachSession(session.get());
   }
 }

@@ -21,7 +21,8 @@ class TLiveSession : public TBaseSession {
 
 class TLiveSessionManager : public TBaseSessionManager {
  public:
-  TLiveSessionManager(TSessionLinks links, TLiveChannelManager& channels);
+  TLiveSessionManager(TSessionLinks links, TLiveChannelManager& channels,
+                      TSessionLimits limits = {});
   // Detaches every session from the channel, so the channel never holds on to a session of a
   // manager that is gone.
   ~TLiveSessionManager() override;

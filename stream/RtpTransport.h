@@ -2,6 +2,7 @@
 // (interleaved) and the UDP server's RTP socket. Both are small so that tests can fake them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -14,7 +15,14 @@ using TBytePieces = std::span<const std::span<const uint8_t>>;
 // The RTSP TCP connection of one client, as the senders bound to it see it.
 class TRtpConnection {
  public:
+  TRtpConnection() : id_(NextId()) {}
   virtual ~TRtpConnection() = default;
+  TRtpConnection(const TRtpConnection&) = delete;
+  TRtpConnection& operator=(const TRtpConnection&) = delete;
+  // Unique for the process's life, never 0: unlike the object's address, a connection that has
+  // gone cannot hand its identity to the next one, so sessions and bye actions that name a
+  // connection by it can never name the wrong one.
+  uint64_t Id() const { return id_; }
   virtual bool IsOpen() const = 0;
   // Writes every piece, in order, as one uninterrupted write: no other writer's bytes (an RTSP
   // answer on the connection thread, another sender) can land in between. False when the write
@@ -23,6 +31,13 @@ class TRtpConnection {
   // The one disconnect notification of the connection; setting it again replaces the earlier one.
   // It runs on the connection's own thread. An empty function removes it.
   virtual void SetDisconnectHandler(std::function<void()> handler) = 0;
+
+ private:
+  static uint64_t NextId() {
+    static std::atomic<uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+  }
+  const uint64_t id_;
 };
 
 // Sends datagrams from the RTP socket.

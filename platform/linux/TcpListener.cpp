@@ -166,7 +166,8 @@ void TTcpListener::AcceptLoop(int listenSocket, int wakeup) {
       continue;
     }
     // Every connection costs a thread; a flood of them must not cost the machine.
-    if (limits_.maxConnections != 0 && ConnectionCount() >= limits_.maxConnections) {
+    if (limits_.maxConnections != 0 && ConnectionCount() >= limits_.maxConnections &&
+        !MadeRoom()) {
       try {
         if (handlers_.refused) handlers_.refused(*client->connection);
       } catch (...) {
@@ -181,6 +182,14 @@ void TTcpListener::AcceptLoop(int listenSocket, int wakeup) {
     } catch (const std::system_error&) {
       clients_.pop_back();  // out of threads: the client is turned away
     }
+  }
+}
+
+bool TTcpListener::MadeRoom() {
+  try {
+    return handlers_.makeRoom && handlers_.makeRoom();
+  } catch (...) {
+    return false;
   }
 }
 

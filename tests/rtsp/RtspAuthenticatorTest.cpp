@@ -86,7 +86,9 @@ TEST(RtspAuthenticator, TheServiceAsksForCredentialsBeforeAnyHandlerButOptions) 
   EXPECT_EQ(ask("SETUP", 6, "Authorization: Basic bnZyOnMzY3JldA==\r\n").status, 401);
   EXPECT_EQ(ask("DESCRIBE", 7, digest("s3cret")).status, 200);
   // Nonce and a UDP session both out of date: the keep-alive is refused, but keeps the session.
-  const auto session = bench.sessions->GetOrCreateSession("127.0.0.1", 5000);
+  const auto session = bench.sessions->AddSession({"127.0.0.1", 0, "nvr"});
+  session->SetClientPort(5000);
+  ASSERT_TRUE(session->StartStreaming());
   bench.clock.tick += static_cast<uint32_t>(TRtspAuthenticator::kNonceLifetime.count()) + 1;
   const TResponse stale =
       ask("GET_PARAMETER", 8,

@@ -47,8 +47,7 @@ ServiceBench::TActions StreamingActions(ServiceBench*& bench) {
   return {
       {"SETUP",
        [&bench](TRtspContext& context) {
-         const auto session =
-             bench->sessions->GetOrCreateSession(context.PeerAddress(), context.PeerPort());
+         const auto session = bench->sessions->AddSession(context.Requester());
          session->SetConnection(context.Connection());
          context.Response().SetHeader("Session", session->SessionName());
          context.SendResponse(kRtspOk);
@@ -184,10 +183,10 @@ TEST(RtspServiceLifecycleTest, DroppedConnectionEndsOnlyItsOwnSessionWhileFrames
   ASSERT_TRUE(ReceivesFrames(*leaving));
   ASSERT_TRUE(ReceivesFrames(staying));
 
+  const auto stayingSession = bench.sessions->Sessions().back();
   leaving.reset();
   ASSERT_TRUE(WaitUntil([&] { return bench.sessions->Sessions().size() == 1; }));
-  const auto remaining = bench.sessions->Sessions().front();
-  EXPECT_EQ(remaining->ClientPort(), staying.LocalPort());
+  EXPECT_EQ(bench.sessions->Sessions().front(), stayingSession);
   EXPECT_TRUE(WaitUntil([&] { return bench.channels.GetOrCreateChannel().SessionCount() == 1; }));
   EXPECT_TRUE(ReceivesFrames(staying));
   ASSERT_TRUE(staying.Send(Request("OPTIONS", 3)));

@@ -152,35 +152,51 @@ TEST(RtspServiceSlowClients, OnlyTheFirstRequestHasATimeLimit) {
   EXPECT_EQ(answer->Header("CSeq"), "2");
 }
 
-TEST(RtspServiceSlowClients, ConnectionsBeyondTheCapAreClosedAtOnceWithOneLogLine) {
+TEST(RtspServiceSlowClients, AtTheCapTheIdlestConnectionWithoutASessionMakesRoomOrTheNewOneGoes) {
   platform::TTcpLimits limits;
   limits.maxConnections = 3;
-  ServiceBench bench({}, limits);
+  ServiceBench* self = nullptr;
+  ServiceBench bench({{"SETUP",
+                       [&self](TRtspContext& context) {
+                         self->sessions->AddSession(context.Requester());
+                         context.SendResponse(kRtspOk);
+                       }}},
+                     limits, 10000ms, {}, 1000ms);
+  self = &bench;
   const uint16_t port = bench.Start();
   ASSERT_NE(port, 0);
+  const auto admit = [port](const char* method, int cseq) {
+    auto client = std::make_unique<TestClient>(port);
+    EXPECT_TRUE(client->Send(Request(method, cseq)));
+    EXPECT_TRUE(client->ReadResponse());
+    return client;
+  };
   std::vector<std::unique_ptr<TestClient>> admitted;
-  for (int i = 0; i < 3; ++i) {
-    admitted.push_back(std::make_unique<TestClient>(port));
-    ASSERT_TRUE(admitted.back()->Send(Request("OPTIONS", i + 1)));
-    ASSERT_TRUE(admitted.back()->ReadResponse());
-  }
+  admitted.push_back(admit("OPTIONS", 1));
+  admitted.push_back(admit("SETUP", 2));
+  admitted.push_back(admit("OPTIONS", 3));
+  // At the cap, the idlest connection without a session goes for the newcomer.
+  admitted.push_back(admit("SETUP", 4));
+  EXPECT_TRUE(admitted[0]->WaitClosed(2000ms));
+  EXPECT_EQ(bench.log.Count("too many connections, closed the idle 127.0.0.1:"), 1u);
+  // Left quiet past the idle limit, the other one without a session is closed too.
+  EXPECT_TRUE(admitted[2]->WaitClosed(3000ms));
+  EXPECT_TRUE(WaitForLine(bench.log, "closed idle connection from 127.0.0.1:"));
+  ASSERT_TRUE(WaitUntil([&] { return bench.log.Count("disconnect from") == 2; }));
+  admitted.push_back(admit("SETUP", 5));
+  // Every place held by a session: newcomers are closed at once, with one line a second.
   for (int i = 0; i < 5; ++i) {
     TestClient refused(port);
     ASSERT_TRUE(refused.Connected());
     EXPECT_TRUE(refused.WaitClosed(2000ms)) << "connection " << i << " beyond the cap";
   }
-  EXPECT_EQ(bench.log.Count("too many connections, refused 127.0.0.1:"), 1u)
-      << "a burst of refusals makes one line a second";
-  EXPECT_EQ(bench.log.Count("connected from"), 3u);
+  EXPECT_EQ(bench.log.Count("too many connections, refused 127.0.0.1:"), 1u);
+  EXPECT_FALSE(admitted[1]->WaitClosed(100ms)) << "a connection with a session is never idle";
 
   // A place that frees up is taken by the next client.
-  admitted.front().reset();
-  ASSERT_TRUE(WaitForLine(bench.log, "disconnect from"));
-  TestClient next(port);
-  ASSERT_TRUE(next.Send(Request("OPTIONS", 9)));
-  const auto answer = next.ReadResponse();
-  ASSERT_TRUE(answer);
-  EXPECT_EQ(answer->Header("CSeq"), "9");
+  admitted[1].reset();
+  ASSERT_TRUE(WaitUntil([&] { return bench.log.Count("disconnect from") == 3; }));
+  admit("OPTIONS", 9);
 }
 
 }  // namespace

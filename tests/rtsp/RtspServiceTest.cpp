@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/stream/SessionTestSupport.h"
 #include "ServiceTestSupport.h"
 
 namespace service_test {
@@ -45,7 +46,7 @@ TEST_F(RtspServiceTest, AnswersEachRequestOfOneConnectionInTurn) {
       {"GET / HTTP/1.1\r\nCSeq: 4\r\n\r\n", 501, "4", "", "GET Not Find"},
       {"ANNOUNCE rtsp://127.0.0.1/live RTSP/1.0\r\n\r\n", 501, "0", "", "ANNOUNCE Not Find"},
       {"OPTIONS rtsp://127.0.0.1/live RTSP/2.0\r\nCSeq: 6\r\n\r\n", 505, "", "", ""},
-      {Request("GET_PARAMETER", 7, "Session:  123456-1\r\n"), 200, "7", "", ""},
+      {Request("GET_PARAMETER", 7, "Session:  123456-1\r\n"), 454, "7", "", ""},  // no such one
       {Request("SET_PARAMETER", 8), 200, "8", "", ""},
       {Request("SET_PARAMETER", 9, "Content-Length: 11\r\n") + "volume: 5\r\n", 451, "9", "", ""},
       // Handler failures: each request still gets exactly one answer and the connection lives on.
@@ -79,11 +80,13 @@ TEST_F(RtspServiceTest, AnswersEachRequestOfOneConnectionInTurn) {
   }
   EXPECT_EQ(bench_.recorder.Seen().size(), handled);
 
-  // The keep-alive answer names the session it kept alive.
-  ASSERT_TRUE(client.Send(Request("GET_PARAMETER", 20, "Session: 654321-2;timeout=60\r\n")));
+  // The keep-alive answer names the session it kept alive, in the server's own words.
+  const auto session = UdpSession(*bench_.sessions, "127.0.0.1", 40000);
+  ASSERT_TRUE(client.Send(
+      Request("GET_PARAMETER", 20, "Session: " + session->SessionName() + ";timeout=60\r\n")));
   const auto keepAlive = client.ReadResponse();
   ASSERT_TRUE(keepAlive);
-  EXPECT_EQ(keepAlive->Header("Session"), "654321-2;timeout=60");
+  EXPECT_EQ(keepAlive->Header("Session"), session->SessionName() + ";timeout=12");
   EXPECT_EQ(bench_.log.Count("service excute failed"), 0u);
 }
 
@@ -149,7 +152,7 @@ TEST_F(RtspServiceTest, InterleavedFramesAndStrayLineEndsBetweenRequestsAreSkipp
   TestClient client(port_);
   ASSERT_TRUE(client.Connected());
   ASSERT_TRUE(client.Send(rtcp + Request("OPTIONS", 1) + "\r\n\r\n" + empty + largest +
-                          Request("PLAY", 2, "Session: 1\r\n") + rtcp + "\n" +
+                          Request("PLAY", 2) + rtcp + "\n" +
                           Request("TEARDOWN", 3)));
   for (int cseq = 1; cseq <= 3; ++cseq) {
     const auto response = client.ReadResponse();
@@ -186,9 +189,11 @@ TEST_F(RtspServiceTest, StrayBytesInFrontOfTeardownDoNotCostTheTeardown) {
 }
 
 TEST_F(RtspServiceTest, KeepAlivesKeepTheUdpSessionTheyNameAliveForItsOwnClientOnly) {
-  // UDP sessions: nothing but requests and datagrams from the client keeps them.
-  const auto own = bench_.sessions->GetOrCreateSession("127.0.0.1", 40000);
-  const auto foreign = bench_.sessions->GetOrCreateSession("192.0.2.7", 40000);
+  // UDP sessions whose setting-up connection has gone: nothing but requests and datagrams from
+  // their client keeps them, and a client elsewhere is told there is no such session.
+  const auto own = UdpSession(*bench_.sessions, "127.0.0.1", 40000);
+  const auto foreign = UdpSession(*bench_.sessions, "192.0.2.7", 40000);
+  ASSERT_TRUE(own->StartStreaming() && foreign->StartStreaming());
   TestClient client(port_);
   ASSERT_TRUE(client.Connected());
   int cseq = 0;
@@ -201,7 +206,7 @@ TEST_F(RtspServiceTest, KeepAlivesKeepTheUdpSessionTheyNameAliveForItsOwnClientO
           Request(method, ++cseq, "Session: " + session->SessionName() + ";timeout=12\r\n")));
       const auto answer = client.ReadResponse();
       ASSERT_TRUE(answer);
-      EXPECT_EQ(answer->status, 200);
+      EXPECT_EQ(answer->status, session == own ? 200 : 454);
     }
   }
   EXPECT_FALSE(own->IsExpired());

@@ -17,11 +17,12 @@ class RtspServletSession : public ::testing::Test {
  public:  // the table of requests below reaches in
   // Sets the client up and returns the session name the answer gave.
   std::string Setup(const std::string& transport, const char* uri = "rtsp://h/live/track1",
-                    const Client& client = {}) {
-    const Answer answer = bench_.Run(setup_, Request("SETUP", uri, 3, transport), client);
+                    const Client& client = {}, const std::string& session = {}) {
+    const std::string named = session.empty() ? "" : "Session: " + session + "\r\n";
+    const Answer answer = bench_.Run(setup_, Request("SETUP", uri, 3, named + transport), client);
     EXPECT_EQ(answer.statusLine, "RTSP/1.0 200 OK");
-    const std::string session = answer.Header("Session");
-    return session.substr(0, session.find(';'));
+    const std::string given = answer.Header("Session");
+    return given.substr(0, given.find(';'));
   }
   Answer Play(const std::string& sessionHeader, const Client& client = {},
               const std::string& uri = "rtsp://h/live/") {
@@ -36,11 +37,15 @@ class RtspServletSession : public ::testing::Test {
   }
 
   // With sessions streaming, DESCRIBE would otherwise wait for the parameter sets.
-  RtspServletSession() { bench_.SetFmtp("a=fmtp:96 packetization-mode=1"); }
+  RtspServletSession() {
+    bench_.SetFmtp("a=fmtp:96 packetization-mode=1");
+    FeedAudioFrame(bench_.Channel(), 129);
+  }
 
   TRtspServletLinks UdpLinks() {
     TRtspServletLinks links = bench_.links;
     links.udpEnabled = true;
+    links.audioEnabled = true;
     return links;
   }
 
@@ -87,7 +92,7 @@ TEST_F(RtspServletSession, StartsTheSessionAndAnswersRangeAndRtpInfo) {
   for (const Case& c : cases) {
     const Client client{"192.168.1.20", port++, nullptr, false};
     std::string name;
-    for (const char* uri : c.uris) name = Setup(c.transport, uri, client);
+    for (const char* uri : c.uris) name = Setup(c.transport, uri, client, name);
     const int keyFramesBefore = bench_.keyFrameRequests.load();
     const Answer answer = Play(name, client, c.playUri);
     EXPECT_EQ(answer.statusLine, "RTSP/1.0 200 OK") << c.what;
@@ -194,6 +199,7 @@ TEST_F(RtspServletSession, TeardownFromAnotherAddressLeavesTheSessionAlone) {
   EXPECT_EQ(answer.statusLine, "RTSP/1.0 454 Session Not Found");
   EXPECT_NE(bench_.manager->FindSessionByName(name), nullptr);
   // A UDP session outlives its RTSP connection: a new connection of the same client ends it.
+  bench_.manager->ConnectionClosed(bench_.connection.Id());
   EXPECT_EQ(Teardown(name, {"192.168.1.20", 50123, nullptr, false}).statusLine, "RTSP/1.0 200 OK");
 }
 
@@ -221,8 +227,7 @@ TEST_F(RtspServletSession, RequestsNamingAUdpSessionKeepItAlive) {
          return t.bench_.Run(t.setup_,
                              Request("SETUP", "rtsp://h/live", 8,
                                      "Session: " + h + "\r\n" +
-                                         "Transport: RTP/AVP;unicast;client_port=7000-7001\r\n"),
-                             Client{"192.168.1.20", 60000, nullptr, false});
+                                         "Transport: RTP/AVP;unicast;client_port=7000-7001\r\n"));
        }},
   };
   int32_t port = 5000;
@@ -232,6 +237,7 @@ TEST_F(RtspServletSession, RequestsNamingAUdpSessionKeepItAlive) {
     const std::string name = Setup(transport);
     const auto session = bench_.manager->FindSessionByName(name);
     ASSERT_NE(session, nullptr);
+    ASSERT_TRUE(session->StartStreaming());
 
     bench_.clock.tick += 11000;
     EXPECT_EQ(c.request(*this, name + ";timeout=12").statusLine, "RTSP/1.0 200 OK") << c.what;
@@ -246,6 +252,7 @@ TEST_F(RtspServletSession, RequestsNamingAUdpSessionKeepItAlive) {
 TEST_F(RtspServletSession, RequestsFromOtherAddressesDoNotKeepASessionAlive) {
   const std::string name = Setup(kUdp);
   const auto session = bench_.manager->FindSessionByName(name);
+  ASSERT_TRUE(session->StartStreaming());
   bench_.clock.tick += 11000;
   bench_.Run(options_, Request("OPTIONS", "rtsp://h/live", 8, "Session: " + name + "\r\n"),
              {"10.0.0.99", 49152, nullptr, false});

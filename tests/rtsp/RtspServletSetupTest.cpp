@@ -26,7 +26,7 @@ TEST(RtspServletSetup, InterleavedAlwaysOnFixedChannelsBoundToTheConnection) {
        "RTP/AVP/TCP;unicast;destination=192.168.1.20;source=192.168.1.10;interleaved=0-1"},
       {"rtsp://192.168.1.10:6554/live/TRACK2", "RTP/AVP/TCP;unicast;interleaved=0-1", false,
        "RTP/AVP/TCP;unicast;destination=192.168.1.20;source=192.168.1.10;interleaved=2-3"},
-      {"rtsp://h/live/trackID=2", " RTP/AVP/TCP;unicast;interleaved=2-3", false,
+      {"rtsp://h/live/", " RTP/AVP/TCP;unicast;interleaved=2-3", false,
        "RTP/AVP/TCP;unicast;destination=192.168.1.20;source=192.168.1.10;interleaved=0-1"},
       // Offered alongside UDP, interleaved wins.
       {"rtsp://h/live/track1",
@@ -36,6 +36,8 @@ TEST(RtspServletSetup, InterleavedAlwaysOnFixedChannelsBoundToTheConnection) {
   for (const Case& c : cases) {
     Bench bench;
     bench.links.udpEnabled = c.udpEnabled;
+    bench.links.audioEnabled = true;
+    FeedAudioFrame(bench.Channel(), 130);
     TRTSPServlet_SETUP setup(bench.links);
     const Answer answer = bench.Run(
         setup, Request("SETUP", c.uri, 3, "Transport: " + std::string(c.transport) + "\r\n"));
@@ -43,7 +45,7 @@ TEST(RtspServletSetup, InterleavedAlwaysOnFixedChannelsBoundToTheConnection) {
     EXPECT_EQ(answer.Names(), kSetupHeaders);
     EXPECT_EQ(answer.Header("Transport"), c.answer) << c.uri << " " << c.transport;
 
-    const auto session = bench.manager->FindSession("192.168.1.20", 49152);
+    const auto session = bench.manager->FindSessionByConnection(&bench.connection);
     ASSERT_NE(session, nullptr);
     EXPECT_EQ(answer.Header("Session"), session->SessionName()) << "no time-out when interleaved";
     EXPECT_EQ(bench.manager->FindSessionByConnection(&bench.connection), session);
@@ -160,6 +162,33 @@ TEST(RtspServletSetup, WithoutASessionManagerAnswers453) {
   EXPECT_TRUE(bench.servletLog.Has("create session failed!"));
 }
 
+TEST(RtspServletSetup, UnknownTracksAndSessionsAreRefused) {
+  struct Case {
+    const char* uri;
+    bool audio;  // an audio track described
+    const char* session;
+    const char* status;
+  };
+  const Case cases[] = {
+      {"rtsp://h/live/track2", false, "", "RTSP/1.0 404 Not Found"},
+      {"rtsp://h/live/track3", true, "", "RTSP/1.0 404 Not Found"},
+      {"rtsp://h/live/trackID=2", true, "", "RTSP/1.0 404 Not Found"},
+      {"rtsp://h/live/track1", true, "0123456789ABCDEF0123456789ABCDEF",
+       "RTSP/1.0 454 Session Not Found"},
+  };
+  for (const Case& c : cases) {
+    Bench bench;
+    bench.links.audioEnabled = true;
+    if (c.audio) FeedAudioFrame(bench.Channel(), 129);
+    TRTSPServlet_SETUP setup(bench.links);
+    const std::string session = *c.session ? std::string("Session: ") + c.session + "\r\n" : "";
+    const Answer answer = bench.Run(
+        setup, Request("SETUP", c.uri, 1, session + "Transport: RTP/AVP/TCP;interleaved=0-1\r\n"));
+    EXPECT_EQ(answer.statusLine, c.status) << c.uri;
+    EXPECT_FALSE(bench.manager->HasSessions()) << c.uri;
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -167,6 +196,8 @@ namespace {
 TEST(RtspServletSetup, ASessionIsTakenUpOnlyByItsOwnConnectionOrByName) {
   Bench bench;
   bench.links.udpEnabled = true;
+  bench.links.audioEnabled = true;
+  FeedAudioFrame(bench.Channel(), 129);
   TRTSPServlet_SETUP setup(bench.links);
   // A UDP viewer: its session is known by its RTP port 50000 from then on.
   const Answer udp = bench.Run(setup,
@@ -192,7 +223,9 @@ TEST(RtspServletSetup, ASessionIsTakenUpOnlyByItsOwnConnectionOrByName) {
   // The stranger's second track on its own connection stays in its own session.
   const Answer secondTrack = bench.Run(
       setup,
-      Request("SETUP", "rtsp://h/live/track2", 2, "Transport: RTP/AVP/TCP;interleaved=2-3\r\n"),
+      Request("SETUP", "rtsp://h/live/track2", 2,
+              "Session: " + stranger.Header("Session") +
+                  "\r\nTransport: RTP/AVP/TCP;interleaved=2-3\r\n"),
       Client{"192.168.1.20", 50000, &otherConnection, false});
   EXPECT_EQ(secondTrack.Header("Session"), stranger.Header("Session"));
   // The viewer names its session to set up another track on it.

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/stream/SessionTestSupport.h"
 #include "ServletTestSupport.h"
 #include "capture/FrameHeader.h"
 
@@ -15,14 +16,6 @@ using std::chrono::milliseconds;
 const std::string kFmtp =
     "a=fmtp:96 profile-level-id=420029; packetization-mode=1; "
     "sprop-parameter-sets=Z0IAKeNQ,aM48gA==";
-
-void FeedAudioFrame(TLiveChannel& channel, uint8_t codec, uint8_t format) {
-  TFrameHeader header = MakeFrameHeader(codec);
-  header.AudioFormat = format;
-  std::vector<uint8_t> frame(kFrameHeaderSize);
-  ASSERT_TRUE(WriteFrameHeader(header, frame));
-  channel.DispatchFrame(frame);
-}
 
 TEST(RtspServlets, ComeInTheOrderTheServiceRegistersThem) {
   Bench bench;
@@ -161,7 +154,7 @@ TEST(RtspServletDescribe, WaitsBoundedForParameterSetsOnlyWhileFramesAreBeingEnc
   };
   for (const Case& c : cases) {
     Bench bench(c.codec);
-    if (c.sessionExists) bench.manager->GetOrCreateSession("192.168.1.30", 40000);
+    if (c.sessionExists) UdpSession(*bench.manager, "192.168.1.30", 40000);
     int polls = 0;
     int starts = 0;
     if (c.canStartCapture) bench.links.startCapture = [&] { ++starts; };

@@ -268,7 +268,8 @@ class ServiceBench {
 
   explicit ServiceBench(TActions actions = {}, platform::TTcpLimits limits = {},
                         TMilliseconds firstRequestLimit = 10000ms,
-                        std::function<TRtspCredentials()> credentials = {}) {
+                        std::function<TRtspCredentials()> credentials = {},
+                        TMilliseconds idleLimit = 60000ms) {
     TSessionLinks sessionLinks;
     sessionLinks.fps = 25;
     sessionLinks.clock = &clock;
@@ -294,6 +295,8 @@ class ServiceBench {
     links.firstRequestLimit = firstRequestLimit;
     links.listenAddress = "127.0.0.1";
     links.credentials = std::move(credentials);
+    links.idleLimit = idleLimit;
+    links.idleCheckInterval = std::min(idleLimit / 4, TMilliseconds(1000));
     service = std::make_unique<TRTSPService>(std::move(servlets), std::move(links));
   }
   ~ServiceBench() { service.reset(); }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture/FrameHeader.h"
 #include "platform/Clock.h"
 #include "rtsp/RtspMessageText.h"
 #include "rtsp/RtspRequestContext.h"
@@ -76,9 +78,19 @@ inline Answer ReadAnswer(std::string_view bytes) {
 struct Client {
   std::string address = "192.168.1.20";
   int32_t port = 49152;
-  TRtpConnection* connection = nullptr;  // null: the bench's own connection
+  // Null: the bench's own connection for the default client, one of the bench's per client else.
+  TRtpConnection* connection = nullptr;
   bool noConnection = false;
 };
+
+// An audio frame with the codec and format byte, as the capture would hand it to the channel.
+inline void FeedAudioFrame(TLiveChannel& channel, uint8_t codec, uint8_t format = 1) {
+  TFrameHeader header = MakeFrameHeader(codec);
+  header.AudioFormat = format;
+  std::vector<uint8_t> frame(kFrameHeaderSize);
+  ASSERT_TRUE(WriteFrameHeader(header, frame));
+  channel.DispatchFrame(frame);
+}
 
 inline constexpr std::string_view kServerAddress = "192.168.1.10";
 inline constexpr int32_t kServerRtpPort = 6554;
@@ -111,7 +123,7 @@ struct Bench {
     TRtspConnectionInfo info;
     info.connection = client.noConnection ? nullptr
                       : client.connection ? client.connection
-                                          : &connection;
+                                          : ConnectionOf(client);
     info.localAddress = std::string(kServerAddress);
     info.peerAddress = client.address;
     info.peerPort = client.port;
@@ -127,6 +139,15 @@ struct Bench {
     servlet.Execute(context);
     EXPECT_TRUE(context.ResponseSent()) << "every request is answered";
     return ReadAnswer(bytes);
+  }
+
+  // Every client on a connection of its own, as on the wire.
+  FakeRtpConnection* ConnectionOf(const Client& client) {
+    const Client standard;
+    if (client.address == standard.address && client.port == standard.port) return &connection;
+    auto& other = others[client.address + ":" + std::to_string(client.port)];
+    if (!other) other = std::make_unique<FakeRtpConnection>();
+    return other.get();
   }
 
   TLiveChannel& Channel() { return channels.GetOrCreateChannel(); }
@@ -147,6 +168,7 @@ struct Bench {
   TLiveChannelManager channels;
   // After everything the sessions refer to, so the sessions go first.
   FakeRtpConnection connection;
+  std::map<std::string, std::unique_ptr<FakeRtpConnection>> others;
   std::shared_ptr<TLiveSessionManager> manager;
   TRtspServletLinks links;
 };

@@ -166,7 +166,7 @@ class LoopbackServer {
  private:
   void Bind(platform::TTcpConnection& connection) {
     auto wrapper = std::make_unique<TTcpRtpConnection>(connection);
-    auto session = manager_.GetOrCreateSession(connection.Peer().address, connection.Peer().port);
+    auto session = manager_.AddSession({connection.Peer().address, wrapper->Id(), {}});
     session->SetConnection(wrapper.get());
     {
       const std::lock_guard guard(lock_);
@@ -468,7 +468,7 @@ TEST_F(FanoutStallTest, ClientThatStopsReadingCostsTheOthersNothing) {
   ASSERT_NO_FATAL_FAILURE(StartReaders());
   TLiveSessionManager& manager = server_->Manager();
   const auto gone = [&] {
-    return manager.FindSession("127.0.0.1", stalled.LocalPort()) == nullptr;
+    return manager.FindSessionByName(stalledSession->SessionName()) == nullptr;
   };
   // On until the stalled client's write time-out has removed its session.
   Produce(milliseconds(3000), gone);
@@ -481,7 +481,8 @@ TEST_F(FanoutStallTest, ClientThatStopsReadingCostsTheOthersNothing) {
     // None when the channel removed the failed session before the connection reported its loss.
     const std::lock_guard guard(byes_.lock);
     EXPECT_LE(byes_.posted.size(), 1u);
-    for (const ByeActionInfo& bye : byes_.posted) EXPECT_EQ(bye.port, stalled.LocalPort());
+    for (const ByeActionInfo& bye : byes_.posted)
+      EXPECT_EQ(bye.connectionId, stalledSession->OwnerConnectionId());
   }
   ExpectReadersKeptTheRate();
 }
@@ -502,7 +503,7 @@ TEST_F(FanoutStallTest, SlowClientCostsTheOthersNothing) {
   Produce(milliseconds(3000), [] { return true; });
   DrainReaders();
 
-  EXPECT_EQ(server_->Manager().FindSession("127.0.0.1", slow.LocalPort()), slowSession)
+  EXPECT_EQ(server_->Manager().FindSessionByName(slowSession->SessionName()), slowSession)
       << "a client that keeps reading keeps its session";
   ExpectReadersKeptTheRate();
 }

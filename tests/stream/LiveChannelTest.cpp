@@ -63,11 +63,11 @@ TEST_F(LiveChannelTest, LearnsCodecsFromFramesEvenWithoutSessions) {
 
 TEST_F(LiveChannelTest, ExpiredSessionsAreSweptByTheManagerAndTheRestReceive) {
   FakeRtpConnection connection;
-  const auto udpA = manager_.GetOrCreateSession("10.0.0.1", 5000);
-  const auto bound = manager_.GetOrCreateSession("10.0.0.2", 5000);
-  const auto udpB = manager_.GetOrCreateSession("10.0.0.3", 5000);
+  const auto udpA = UdpSession(manager_, "10.0.0.1", 5000);
+  const auto bound = UdpSession(manager_, "10.0.0.2", 5000);
+  const auto udpB = UdpSession(manager_, "10.0.0.3", 5000);
   bound->SetConnection(&connection);
-  ASSERT_TRUE(bound->StartStreaming());
+  ASSERT_TRUE(bound->StartStreaming() && udpA->StartStreaming() && udpB->StartStreaming());
   channel_.AttachSession(bound);  // twice: still one entry
   EXPECT_EQ(channel_.SessionCount(), 3u);
 
@@ -75,9 +75,7 @@ TEST_F(LiveChannelTest, ExpiredSessionsAreSweptByTheManagerAndTheRestReceive) {
   channel_.DispatchFrame(Frame(4, 2, kKeyVideoFrameType));
   EXPECT_EQ(manager_.SweepExpired(), 2u);
   EXPECT_EQ(channel_.SessionCount(), 1u);
-  EXPECT_EQ(manager_.FindSession("10.0.0.1", 5000), nullptr);
-  EXPECT_EQ(manager_.FindSession("10.0.0.3", 5000), nullptr);
-  EXPECT_EQ(manager_.FindSession("10.0.0.2", 5000), bound);
+  EXPECT_EQ(manager_.Sessions(), std::vector<std::shared_ptr<TBaseSession>>{bound});
   EXPECT_TRUE(WaitUntil([&] { return connection.WriteCount() > 0; }))
       << "the remaining session got the frame";
   bound->StopStreaming();
@@ -85,7 +83,7 @@ TEST_F(LiveChannelTest, ExpiredSessionsAreSweptByTheManagerAndTheRestReceive) {
 
 TEST_F(LiveChannelTest, FramesLongerThanTheirBufferAreDropped) {
   FakeRtpConnection connection;
-  const auto session = manager_.GetOrCreateSession("10.0.0.2", 5000);
+  const auto session = UdpSession(manager_, "10.0.0.2", 5000);
   session->SetConnection(&connection);
   ASSERT_TRUE(session->StartStreaming());
   std::vector<uint8_t> frame = Frame(4, 2, kKeyVideoFrameType);

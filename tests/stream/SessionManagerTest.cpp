@@ -26,27 +26,70 @@ class SessionManagerTest : public ::testing::Test {
   TLiveSessionManager manager_{fake_.links, channels_};
 };
 
-TEST_F(SessionManagerTest, NamesCountEveryCallAndKeysAreExactText) {
-  const auto first = manager_.GetOrCreateSession("10.0.0.5", 5000);
-  EXPECT_EQ(first->SessionName(), "142305-0");
-  EXPECT_EQ(manager_.GetOrCreateSession("10.0.0.5", 5000), first);
-  const auto other = manager_.GetOrCreateSession("10.0.0.05", 5000);
-  EXPECT_NE(other, first) << "addresses are compared as text";
-  EXPECT_EQ(other->SessionName(), "142305-2") << "the second call counted too";
-  fake_.clock.local.hour = 9;
-  EXPECT_EQ(manager_.GetOrCreateSession("10.0.0.5", 5001)->SessionName(), "092305-3");
-
-  EXPECT_EQ(manager_.FindSession("10.0.0.5", 5000), first);
-  EXPECT_EQ(manager_.FindSession("10.0.0.5", 5002), nullptr);
-  EXPECT_EQ(manager_.FindSessionByName("142305-0"), first);
+TEST_F(SessionManagerTest, NamesAreRandomAndOnlyTheOwnerOrItsReturningClientMayClaimOne) {
+  const auto first = manager_.AddSession({"10.0.0.5", 1, "ann"});
+  const auto second = manager_.AddSession({"10.0.0.5", 2, "ann"});
+  const std::string name = first->SessionName();
+  EXPECT_EQ(name.size(), 32u);
+  EXPECT_EQ(name.find_first_not_of("0123456789ABCDEF"), std::string::npos) << name;
+  EXPECT_NE(second->SessionName(), name);
   EXPECT_EQ(manager_.FindSessionByName(""), nullptr);
-  EXPECT_EQ(manager_.FindSessionByName("142305-0 "), nullptr) << "names match exactly";
-  EXPECT_TRUE(manager_.HasSessions());
-  EXPECT_EQ(channels_.GetOrCreateChannel().SessionCount(), 3u);
+  EXPECT_EQ(manager_.FindSessionByName(name + " "), nullptr) << "names match exactly";
+  EXPECT_EQ(channels_.GetOrCreateChannel().SessionCount(), 2u);
+
+  struct Case {
+    TSessionOwner requester;
+    bool ownerGone;
+    bool claimed;
+  };
+  const Case cases[] = {
+      {{"10.0.0.5", 1, "ann"}, false, true},   // its own connection
+      {{"10.0.0.5", 2, "ann"}, false, false},  // same address, owner still connected
+      {{"10.0.0.6", 3, "ann"}, true, false},   // another address
+      {{"10.0.0.5", 3, "bob"}, true, false},   // another user
+      {{"10.0.0.5", 3, "ann"}, true, true},    // the client back on a new connection
+      {{"10.0.0.5", 1, "ann"}, false, false},  // the old connection lost it to the new one
+  };
+  for (const Case& c : cases) {
+    if (c.ownerGone) first->OwnerConnectionGone(first->OwnerConnectionId());
+    EXPECT_EQ(manager_.ClaimSession(name, c.requester) == first, c.claimed)
+        << c.requester.address << " #" << c.requester.connectionId << " " << c.requester.user;
+  }
+}
+
+TEST_F(SessionManagerTest, SessionsAreBoundedPerConnectionAndInAll) {
+  TLiveSessionManager manager(fake_.links, channels_, {.perConnection = 2, .total = 3});
+  TSessionRefusal refusal = TSessionRefusal::None;
+  EXPECT_NE(manager.AddSession({"10.0.0.5", 1, {}}), nullptr);
+  EXPECT_NE(manager.AddSession({"10.0.0.5", 1, {}}), nullptr);
+  EXPECT_EQ(manager.AddSession({"10.0.0.5", 1, {}}, &refusal), nullptr);
+  EXPECT_EQ(refusal, TSessionRefusal::ConnectionFull);
+  EXPECT_NE(manager.AddSession({"10.0.0.5", 2, {}}, &refusal), nullptr);
+  EXPECT_EQ(manager.AddSession({"10.0.0.6", 3, {}}, &refusal), nullptr);
+  EXPECT_EQ(refusal, TSessionRefusal::ServerFull);
+  EXPECT_EQ(manager.Sessions().size(), 3u);
+  EXPECT_EQ(fake_.log.Count("session refused for"), 1u) << "at most one line a second";
+  fake_.clock.tick += 1000;
+  manager.AddSession({"10.0.0.6", 3, {}});
+  EXPECT_NE(fake_.log.Lines().back().find("(2 refused since the last report)"), std::string::npos);
+}
+
+TEST_F(SessionManagerTest, ClosingAConnectionEndsExactlyTheSessionsBoundToIt) {
+  FakeRtpConnection lost, kept;
+  const auto bound = manager_.AddSession({"10.0.0.5", lost.Id(), {}});
+  bound->SetConnection(&lost);
+  const auto udp = UdpSession(manager_, "10.0.0.5", lost.Id() % 65536, lost.Id());
+  const auto other = manager_.AddSession({"10.0.0.5", kept.Id(), {}});
+  other->SetConnection(&kept);
+  EXPECT_TRUE(manager_.HasSessionsOf(lost.Id()));
+  EXPECT_EQ(manager_.ConnectionClosed(lost.Id()), 1u);
+  EXPECT_EQ(manager_.Sessions(), (std::vector<std::shared_ptr<TBaseSession>>{udp, other}));
+  EXPECT_EQ(udp->OwnerConnectionId(), 0u) << "waits for its client to come back";
+  EXPECT_FALSE(manager_.HasSessionsOf(lost.Id()));
 }
 
 TEST_F(SessionManagerTest, ClientPortMinusOneIsIgnoredWithoutALogLine) {
-  const auto session = manager_.GetOrCreateSession("10.0.0.5", 5000);
+  const auto session = UdpSession(manager_, "10.0.0.5", 5000);
   const size_t before = fake_.log.Lines().size();
   session->SetClientPort(-1);
   EXPECT_EQ(session->ClientPort(), 5000);
@@ -58,30 +101,39 @@ TEST_F(SessionManagerTest, ClientPortMinusOneIsIgnoredWithoutALogLine) {
   EXPECT_EQ(manager_.FindSession("10.0.0.5", 6970), session);
 }
 
-TEST_F(SessionManagerTest, UdpSessionsExpireAfterTwelveSecondsOfSilenceAcrossTheTickWrap) {
+TEST_F(SessionManagerTest, SessionsExpireWhenSilentOverUdpOrNeverPlayedAcrossTheTickWrap) {
   struct Case {
     uint32_t created;
     uint32_t silentFor;
+    bool played;
     bool expired;
   };
-  const Case cases[] = {{5000, 11999, false},
-                        {5000, 12000, true},
-                        {0xFFFFF000u, 11999, false},  // the tick wraps to 0 meanwhile
-                        {0xFFFFF000u, 12000, true}};
+  const Case cases[] = {{5000, 11999, true, false},
+                        {5000, 12000, true, true},
+                        {0xFFFFF000u, 11999, true, false},  // the tick wraps to 0 meanwhile
+                        {0xFFFFF000u, 12000, true, true},
+                        {5000, 59999, false, false},
+                        {0xFFFFF000u, 60000, false, true}};
   int port = 7000;
   for (const Case& c : cases) {
     fake_.clock.tick = c.created;
-    const auto session = manager_.GetOrCreateSession("10.0.0.9", port++);
+    const auto session = UdpSession(manager_, "10.0.0.9", port++);
+    if (c.played) {
+      ASSERT_TRUE(session->StartStreaming());
+    }
     fake_.clock.tick = c.created + c.silentFor;
     EXPECT_EQ(session->IsExpired(), c.expired) << c.created << " + " << c.silentFor;
     session->Touch();
-    EXPECT_FALSE(session->IsExpired()) << "a datagram from the client keeps it alive";
+    EXPECT_EQ(session->IsExpired(), c.expired && !c.played)
+        << "a datagram keeps a playing session alive, not one never played";
+    manager_.RemoveSession(session);
   }
 }
 
 TEST_F(SessionManagerTest, OwnSweepLetsSilentSessionsGoWithoutAnyFrame) {
-  const auto silent = manager_.GetOrCreateSession("127.0.0.1", 5000);
-  const auto alive = manager_.GetOrCreateSession("127.0.0.1", 5002);
+  const auto silent = UdpSession(manager_, "127.0.0.1", 5000);
+  const auto alive = UdpSession(manager_, "127.0.0.1", 5002);
+  ASSERT_TRUE(silent->StartStreaming() && alive->StartStreaming());
   manager_.StartSweeping(std::chrono::milliseconds(1));
   manager_.StartSweeping(std::chrono::milliseconds(1));  // one sweep thread only
   fake_.clock.tick += TBaseSession::kSessionTimeoutMs - 1;
@@ -94,8 +146,9 @@ TEST_F(SessionManagerTest, OwnSweepLetsSilentSessionsGoWithoutAnyFrame) {
 }
 
 TEST_F(SessionManagerTest, TouchEndpointKeepsTheMatchingSessionAlive) {
-  const auto a = manager_.GetOrCreateSession("127.0.0.1", 5000);
-  const auto b = manager_.GetOrCreateSession("127.0.0.1", 5002);
+  const auto a = UdpSession(manager_, "127.0.0.1", 5000);
+  const auto b = UdpSession(manager_, "127.0.0.1", 5002);
+  ASSERT_TRUE(a->StartStreaming() && b->StartStreaming());
   fake_.clock.tick += 11000;
   manager_.TouchEndpoint("127.0.0.1", 5000);
   manager_.TouchEndpoint("127.0.0.1", 5001);  // nobody's port
@@ -106,25 +159,26 @@ TEST_F(SessionManagerTest, TouchEndpointKeepsTheMatchingSessionAlive) {
 
 TEST_F(SessionManagerTest, ConnectionBoundSessionsEndOnlyWhenTheConnectionIsLost) {
   FakeRtpConnection connection;
-  const auto session = manager_.GetOrCreateSession("10.0.0.5", 5000);
+  const auto session = UdpSession(manager_, "10.0.0.5", 5000);
   session->SetConnection(&connection);
   EXPECT_EQ(manager_.FindSessionByConnection(&connection), session);
   EXPECT_EQ(manager_.FindSessionByConnection(nullptr), nullptr);
-  fake_.clock.tick += 10 * TBaseSession::kSessionTimeoutMs;
+  ASSERT_TRUE(session->StartStreaming());
+  fake_.clock.tick += 10 * TBaseSession::kUnplayedTimeoutMs;
   EXPECT_FALSE(session->IsExpired());
 
-  ASSERT_TRUE(session->StartStreaming());
   connection.Drop();
   EXPECT_TRUE(session->IsExpired()) << "the video sender failed with the connection";
   ASSERT_EQ(fake_.byes.posted.size(), 1u);
   EXPECT_EQ(fake_.byes.posted[0].address, "10.0.0.5");
   EXPECT_EQ(fake_.byes.posted[0].port, 5000);
+  EXPECT_EQ(fake_.byes.posted[0].connectionId, connection.Id());
   session->StopStreaming();
 }
 
 TEST_F(SessionManagerTest, DeliveryFollowsPlayingAndTrack) {
   FakeRtpConnection connection;
-  const auto session = manager_.GetOrCreateSession("10.0.0.5", 5000);
+  const auto session = UdpSession(manager_, "10.0.0.5", 5000);
   session->SetConnection(&connection);
   TFramePackage* key = VideoPackage(kKeyVideoFrameType);
   session->DeliverPackage(key);
@@ -154,7 +208,7 @@ TEST_F(SessionManagerTest, DeliveryFollowsPlayingAndTrack) {
 }
 
 TEST_F(SessionManagerTest, RemovalStopsTheSessionAndLogsItsEndOnce) {
-  auto session = manager_.GetOrCreateSession("10.0.0.5", 5000);
+  auto session = UdpSession(manager_, "10.0.0.5", 5000);
   const std::string name = session->SessionName();
   ASSERT_TRUE(session->StartStreaming());
   manager_.RemoveSession(session);
@@ -177,8 +231,8 @@ TEST_F(SessionManagerTest, DestroyingTheManagerDetachesEverySession) {
   std::shared_ptr<TBaseSession> kept;
   {
     TLiveSessionManager manager(fake_.links, channels);
-    kept = manager.GetOrCreateSession("10.0.0.5", 5000);
-    manager.GetOrCreateSession("10.0.0.6", 5000);
+    kept = UdpSession(manager, "10.0.0.5", 5000);
+    UdpSession(manager, "10.0.0.6", 5000);
     EXPECT_EQ(channels.GetOrCreateChannel().SessionCount(), 2u);
   }
   EXPECT_EQ(channels.GetOrCreateChannel().SessionCount(), 0u);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "stream/BaseSession.h"
+#include "stream/BaseSessionManager.h"
 #include "stream/ByeAction.h"
 #include "stream/RtpTransport.h"
 #include "tests/support/ByeCollector.h"
@@ -34,3 +35,13 @@ struct FakeLinks {
   std::atomic<int> keyFrameRequests{0};
   TSessionLinks links;
 };
+
+// A session of the client at address, set up for UDP to its RTP port, owned by the connection
+// with that Id (0: none); null when the manager refuses it.
+inline std::shared_ptr<TBaseSession> UdpSession(TBaseSessionManager& manager,
+                                                const std::string& address, int32_t port,
+                                                uint64_t connectionId = 0) {
+  std::shared_ptr<TBaseSession> session = manager.AddSession({address, connectionId, {}});
+  if (session) session->SetClientPort(port);
+  return session;
+}
