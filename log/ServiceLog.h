@@ -6,58 +6,100 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 
+#include "log/LogBackups.h"
+#include "log/LogFloodGuard.h"
+#include "log/LogSourceScope.h"
+#include "log/LogText.h"
 #include "platform/Clock.h"
 
+// Every message is written through LogValue(text, kLogTextMax), so control bytes from the network
+// reach the file as "\xNN" and a line never runs past about 1 kB. Lines written inside a
+// TLogSourceScope count against that source (see TLogFloodGuard); the program's own never do.
 class TServiceLogFile {
  public:
-  // Above this many bytes the file is moved to the backup name before the next line.
+  // Default most bytes in the log file: a line that would take it above this first moves the file
+  // to the backups (a single longer line still goes into an empty file).
   static constexpr std::uintmax_t kMaxSize = 0x100000;
+  // Default most bytes the log file and its backups take together.
+  static constexpr std::uintmax_t kMaxTotalSize = 5 * kMaxSize;
   // Source id of the start and stop lines; LogMessage lines carry source id 0.
   static constexpr int kLifecycleSource = 800;
+  // While lines go to the fallback, the file is tried again at most this often (milliseconds);
+  // a log that cannot be rotated is tried again as often.
+  static constexpr std::uint32_t kRetryMs = 60000;
 
   // Lines go to `logPath`; while that file cannot be opened or written they go to `fallback`
   // (standard error in the program) after one warning there.
   explicit TServiceLogFile(std::filesystem::path logPath,
                            const platform::TClock& clock = platform::SystemClock(),
-                           std::FILE* fallback = stderr);
+                           std::FILE* fallback = stderr, std::uintmax_t maxFileSize = kMaxSize,
+                           std::uintmax_t maxTotalSize = kMaxTotalSize);
   ~TServiceLogFile();
   TServiceLogFile(const TServiceLogFile&) = delete;
   TServiceLogFile& operator=(const TServiceLogFile&) = delete;
 
   // Opens (creating if needed) the file and writes the start line. Does nothing when started.
   void StartLog();
-  // Appends one line; the line is in the file when the call returns. Dropped while not started.
+  // Appends one line; the line is in the file when the call returns. Dropped while not started,
+  // and left out (counted, then summed up in one line) when the thread's source has had its share.
   void WriteLine(int sourceId, std::string_view text);
-  // Writes the stop line and closes the file. The destructor stops the log too.
+  // Sums up lines left out, writes the stop line and closes the file. The destructor stops the log
+  // too.
   void StopLog();
 
   bool Started() const;
   const std::filesystem::path& LogPath() const { return logPath_; }
-  const std::filesystem::path& BackupPath() const { return backupPath_; }
+  // The newest backup, "<name>.Bak".
+  const std::filesystem::path& BackupPath() const { return backups_.Newest(); }
+  // The backup `age` places older than the newest: "<name>.Bak.<age>", the newest for 0.
+  std::filesystem::path BackupPath(std::size_t age) const { return backups_.Path(age); }
 
  private:
-  struct TFileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+  // An open file descriptor, closed with its owner.
+  class TDescriptor {
+   public:
+    TDescriptor() = default;
+    explicit TDescriptor(int fd) : fd_(fd) {}
+    ~TDescriptor() { Reset(); }
+    TDescriptor(TDescriptor&& other) noexcept;
+    TDescriptor& operator=(TDescriptor&& other) noexcept;
+    int Get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    void Reset();
+
+   private:
+    int fd_ = -1;
   };
 
-  void OpenFile();
-  void CheckRotate();
+  void WriteUnlimited(int sourceId, std::string_view text);
+  void WriteSummaries(std::uint32_t now, bool all);
+  void OpenFile(std::uint32_t now);
+  void CheckFile(std::size_t lineSize, std::uint32_t now);
+  std::string WriteToFile(std::string_view data);
+  void SwitchToFallback(std::string_view message, std::uint32_t now);
   void WriteToFallback(std::string_view line);
   void Warn(std::string_view message);
 
   const std::filesystem::path logPath_;
-  const std::filesystem::path backupPath_;
+  const TLogBackups backups_;
+  const std::uintmax_t maxFileSize_;
   const platform::TClock& clock_;
   std::FILE* const fallback_;
 
-  // Re-entrant because StartLog and StopLog write their lines while holding it.
-  mutable std::recursive_mutex lock_;
-  std::unique_ptr<std::FILE, TFileCloser> file_;  // empty while stopped or writing to the fallback
+  mutable std::mutex lock_;
+  TDescriptor file_;  // empty while stopped or writing to the fallback
   bool started_ = false;
+  TLogFloodGuard flood_;
+  // Set from a failed open or write until a line is in the file again.
+  bool onFallback_ = false;
+  std::uint32_t fallbackSince_ = 0;  // tick of the last failed attempt
+  std::uint64_t fallbackLines_ = 0;
+  bool rotationFailed_ = false;
+  std::uint32_t rotationFailedAt_ = 0;
   bool rotationWarned_ = false;
 };
 

@@ -1,11 +1,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -97,8 +100,13 @@ TEST(ServiceLogFormat, LineIsStampTagMessageAndCrLf) {
       {{1999, 1, 1, 23, 59, 59, 999}, 800, "x", "1999-01-01 23:59:59 999@HWD(800):x\r\n"},
       {{2030, 10, 11, 12, 34, 56, 80},
        42,
-       " a:b  caf\xC3\xA9\t%s %n ",
-       "2030-10-11 12:34:56 080@HWD(42): a:b  caf\xC3\xA9\t%s %n \r\n"},
+       " a:b  caf\xC3\xA9\t%s %n \x1b]0;x\x07",
+       "2030-10-11 12:34:56 080@HWD(42): a:b  caf\xC3\xA9\\x09%s %n \\x1b]0;x\\x07\r\n"},
+      {{2024, 3, 7, 9, 5, 2, 7},
+       0,
+       std::string(16410, 'u'),
+       "2024-03-07 9:05:02 007@local:" + std::string(kLogTextMax, 'u') +
+           "...[cut, 16410 bytes]\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);
@@ -111,6 +119,25 @@ TEST(ServiceLogFormat, LineIsStampTagMessageAndCrLf) {
     // Read while the log is still open: the line must already be in the file.
     EXPECT_EQ(ReadAll(temp.path()).substr(startSize), c.expected);
   }
+}
+
+TEST(ServiceLogText, ControlBytesEscapedAndLongValuesCutWhole) {
+  struct Case {
+    std::string value;
+    std::size_t max;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {std::string("\x1b\a\0\x7f\x1f ~", 7), 200, "\\x1b\\x07\\x00\\x7f\\x1f ~"},
+      {"\x1b]0;owned\x07\r\n", 200, "\\x1b]0;owned\\x07\\x0d\\x0a"},
+      {"caf\xC3\xA9 \xE2\x82\xAC\x80", 200, "caf\xC3\xA9 \xE2\x82\xAC\x80"},
+      {std::string(300, 'x'), 200, std::string(200, 'x') + "...[cut, 300 bytes]"},
+      {"abcd", 4, "abcd"},
+      {"ab\x1b", 5, "ab...[cut, 3 bytes]"},
+      {"a\xE2\x82\xAC", 3, "a...[cut, 4 bytes]"},
+      {"a\xE2\x82\xAC!", 4, "a\xE2\x82\xAC...[cut, 5 bytes]"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(LogValue(c.value, c.max), c.expected);
 }
 
 TEST(ServiceLogLifecycle, OneStartLineOneStopLineAndNothingOutsideThem) {
@@ -146,25 +173,90 @@ TEST(ServiceLogLifecycle, OneStartLineOneStopLineAndNothingOutsideThem) {
   EXPECT_THAT(lines[5], HasSubstr("09:05:02"));
 }
 
-TEST(ServiceLogRotation, RotatesOnlyAboveMaxSizeAndReplacesTheBackup) {
+TEST(ServiceLogFlood, OneSourceIsSummedUpWhileOtherSourcesAndTheProgramKeepTheirLines) {
   TempFile temp("vistrel.log");
-  const fs::path backup = fs::path(temp.path()).replace_extension(".Bak");
-  const std::string full(TServiceLogFile::kMaxSize, 'x');
-  WriteAll(temp.path(), full);
-  WriteAll(backup, "old backup\r\n");
   TFixedClock clock;
   TServiceLogFile log(temp.path(), clock);
-  EXPECT_EQ(log.BackupPath(), backup);
+  const auto write = [&log](const std::string& source, int count, const std::string& text) {
+    const TLogSourceScope scope(source);
+    for (int n = 0; n < count; ++n) log.WriteLine(0, text);
+  };
+  log.StartLog();
+  write("10.0.0.1", 5000, "a");
+  write("10.0.0.2", 3, "b");
+  write("", 50, "own");
+  clock.tick += 999;
+  write("10.0.0.1", 1, "a");
+  clock.tick += 1;  // the first window is over: the next line from anyone sums it up
+  write("", 1, "after");
+  write("10.0.0.1", 30, "a");
+  log.StopLog();
+  // Past the bound on sources, further sources share one count.
+  log.StartLog();
+  for (int n = 0; n < 300; ++n) write("10.1." + std::to_string(n), 1, "c");
+  log.StopLog();
 
-  log.StartLog();  // exactly the limit: the start line is appended
-  const std::string grown = ReadAll(temp.path());
-  ASSERT_THAT(grown, StartsWith(full));
-  EXPECT_GT(grown.size(), full.size());
-  EXPECT_EQ(ReadAll(backup), "old backup\r\n");
+  const std::pair<std::size_t, std::string> runs[] = {
+      {20, "a"},
+      {3, "b"},
+      {50, "own"},
+      {1, "10.0.0.1: 4981 more lines left out in 1 s"},
+      {1, "after"},
+      {20, "a"},
+      {1, "10.0.0.1: 10 more lines left out in 1 s"},
+      {TLogFloodGuard::kMaxSources + 20, "c"},
+      {1, "other sources: 24 more lines left out in 1 s"}};
+  std::vector<std::string> expected;
+  for (const auto& [count, message] : runs) expected.insert(expected.end(), count, message);
+  EXPECT_EQ(LocalMessages(ReadAll(temp.path())), expected);
+}
 
-  log.WriteLine(0, "next");  // above the limit: this line starts the new file
-  EXPECT_EQ(ReadAll(backup), grown);
-  EXPECT_EQ(ReadAll(temp.path()), std::string(kStamp) + "@local:next\r\n");
+TEST(ServiceLogRotation, FloodLeavesEarlierLinesInABackupAndFilesWithinTheBound) {
+  constexpr std::uintmax_t kFileSize = 2000, kTotal = 8000;
+  TempFile temp("vistrel.log");
+  TFixedClock clock;
+  TServiceLogFile log(temp.path(), clock, stderr, kFileSize, kTotal);
+  WriteAll(log.BackupPath(3), "left by a larger bound\r\n");
+  log.StartLog();
+  for (int n = 0; n < 100; ++n) log.WriteLine(0, "line " + std::to_string(n));
+  log.WriteLine(0, "before flood");
+  {
+    // The connect and close cycles that once pushed every line out of the log: 12,000 in 3.4 s.
+    const TLogSourceScope scope("127.0.0.1");
+    const std::uint32_t start = clock.tick;
+    for (std::uint32_t n = 0; n < 12000; ++n) {
+      clock.tick = start + n * 3400 / 12000;
+      log.WriteLine(0, "flood");
+    }
+  }
+  log.StopLog();
+
+  std::string all;
+  std::uintmax_t total = 0;
+  for (const fs::path& path :
+       {log.BackupPath(2), log.BackupPath(1), log.BackupPath(0), log.LogPath()}) {
+    all += ReadAll(path);
+    EXPECT_LE(fs::file_size(path), kFileSize) << path;
+    total += fs::file_size(path);
+  }
+  EXPECT_LE(total, kTotal);
+  EXPECT_FALSE(fs::exists(log.BackupPath(3)));
+  EXPECT_EQ(ReadAll(log.LogPath()).find("before flood"), std::string::npos);
+
+  // Oldest to newest: numbered lines without a gap up to the flood, then its lines and summaries.
+  const std::vector<std::string> messages = LocalMessages(all);
+  const auto flood = std::find(messages.begin(), messages.end(), "before flood");
+  ASSERT_NE(flood, messages.end());
+  const auto numbered = static_cast<std::size_t>(flood - messages.begin());
+  for (std::size_t i = 0; i < numbered; ++i) {
+    EXPECT_EQ(messages[i], "line " + std::to_string(100 - numbered + i));
+  }
+  int leftOut = 0;
+  for (auto it = flood + 1; it != messages.end(); ++it) {
+    if (it->starts_with("127.0.0.1: ")) leftOut += std::stoi(it->substr(11));
+  }
+  EXPECT_EQ(std::count(flood + 1, messages.end(), "flood"), 4 * 20);
+  EXPECT_EQ(4 * 20 + leftOut, 12000);
 }
 
 TEST(ServiceLogRotation, LogThatCannotBeMovedKeepsItsLines) {
@@ -230,11 +322,62 @@ TEST(ServiceLogFallback, UnwritableLogGoesToStandardErrorAfterOneWarning) {
   EXPECT_FALSE(fs::exists(folder / "missing"));
 }
 
+TEST(ServiceLogFallback, FileIsTriedAgainAfterAMinuteAndNoCutLineIsLeft) {
+  TempFile temp("vistrel.log");
+  const fs::path logPath = temp.path();
+  const fs::path folder = logPath.parent_path(), aside = folder.string() + ".aside";
+  rlimit unlimited{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  // The kernel cuts writes past the file size limit short as a full disk does, also for root.
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  struct Case {
+    const char* name;
+    std::function<void()> fail, mend;
+  };
+  const std::string resumed =
+      "logging to this file resumed; 2 lines went to standard error meanwhile";
+  const Case cases[] = {
+      {"folder moved away", [&] { fs::rename(folder, aside); }, [&] { fs::rename(aside, folder); }},
+      {"write cut short",
+       [&] {
+         rlimit limit = unlimited;
+         limit.rlim_cur = fs::file_size(logPath) + 10;
+         ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+       },
+       [&] { ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Longer than what goes to the fallback file, so a size limit cuts the log's writes only.
+    WriteAll(logPath, std::string(4000, '.') + "\r\n");
+    TFixedClock clock;
+    TFallbackSink stderrSink;
+    TServiceLogFile log(logPath, clock, stderrSink.file());
+    log.StartLog();
+    log.WriteLine(0, "before");
+    c.fail();
+    log.WriteLine(0, "lost 1");
+    c.mend();
+    clock.tick += TServiceLogFile::kRetryMs - 1;
+    log.WriteLine(0, "lost 2");
+    clock.tick += 1;
+    log.WriteLine(0, "after");
+
+    EXPECT_THAT(LocalMessages(ReadAll(logPath)),
+                ::testing::ElementsAre("before", resumed, "after"));
+    EXPECT_THAT(Lines(stderrSink.Text(), "\n"),
+                ::testing::ElementsAre(
+                    StartsWith("Vistrel: cannot "), std::string(kStamp) + "@local:lost 1",
+                    std::string(kStamp) + "@local:lost 2",
+                    "Vistrel: logging to the file \"" + logPath.string() + "\" resumed"));
+  }
+  std::signal(SIGXFSZ, oldHandler);
+}
+
 TEST(ServiceLogThreads, ConcurrentLinesStayWholeAcrossARotation) {
   constexpr int kThreads = 4;
   constexpr int kLinesEach = 3000;
-  // About 1.5 MiB in all: one rotation happens while the threads write, and no line is lost to a
-  // second one.
+  // About 1.5 MiB in all: a rotation happens while the threads write.
   const std::string padding(90, '.');
   TempFile temp("vistrel.log");
   TFixedClock clock;
@@ -253,7 +396,7 @@ TEST(ServiceLogThreads, ConcurrentLinesStayWholeAcrossARotation) {
   }
 
   const std::string backup = ReadAll(fs::path(temp.path()).replace_extension(".Bak"));
-  ASSERT_GT(backup.size(), TServiceLogFile::kMaxSize);
+  ASSERT_FALSE(backup.empty());
   std::map<int, int> nextOf;  // thread -> the sequence number its next line must carry
   int lines = 0;
   for (const std::string& message : LocalMessages(backup + ReadAll(temp.path()))) {
