@@ -1,6 +1,7 @@
 // Request heads as a client may send them: the request line, the header fields, the values the
 // handlers read out of them (CSeq, Content-Length, Session, Transport, the track of the URI), and
 // the answer built from what the request carried.
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,16 @@ void CheckParsed(const TRtspRequest& request, bool parsed) {
   Check(status == 0);
   for (const std::string* word : {&request.Method(), &request.Uri()})
     Check(word->find_first_of(" \r\n") == std::string::npos);
+  // Answers echo header values, so nothing accepted holds a control character but tab.
+  const auto clean = [](std::string_view text) {
+    return std::none_of(text.begin(), text.end(), [](char c) {
+      const auto byte = static_cast<unsigned char>(c);
+      return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+    });
+  };
+  Check(clean(request.StartLine()));
+  for (const TRtspHeader& header : request.Headers().Entries())
+    Check(clean(header.name) && clean(header.value));
   Check(request.GetContentLength() >= 0 && request.GetContentLength() <= kMaxRtspRequestBodyBytes);
   Check(request.Headers().Count() <= kMaxRtspHeaderCount);
 }

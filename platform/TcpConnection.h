@@ -60,6 +60,9 @@ class TTcpConnection {
   // before it (a carriage return elsewhere stays in the line). Waits as long as needed. Throws
   // TTcpError when the connection ends first or the line exceeds maxLineLength.
   std::string ReadLine();
+  // As ReadLine, but a line over maxLineLength gives nothing, leaves the connection open and the
+  // line unread: a server can still answer such a request before it closes.
+  std::optional<std::string> TryReadLine();
   // Exactly count bytes, waiting as long as needed. Throws TTcpError when the connection ends
   // first or count exceeds maxBlockLength.
   std::vector<std::uint8_t> ReadBytes(std::size_t count);

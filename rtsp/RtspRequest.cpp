@@ -1,10 +1,27 @@
 #include "RtspRequest.h"
 
+#include <algorithm>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "RtspMessageText.h"
 #include "RtspStatus.h"
+
+namespace {
+
+// Tab separates words like a space; every other control character is refused, so that none can
+// reach an answer or the log (an escape sequence would act on the terminal that shows it).
+bool HasControlCharacter(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+  });
+}
+
+}  // namespace
 
 bool TRtspRequest::Fail(int32_t statusCode, std::string reason, bool closeConnection) {
   parseError_ = {statusCode, std::move(reason), closeConnection};
@@ -21,21 +38,34 @@ bool TRtspRequest::Parse(std::string_view text) {
   }
   if (!TRtspBase::Parse(text)) return Fail(kRtspVersionNotSupported, "empty request", false);
 
-  // A body this request does not get to consume would be read as the next request.
-  const std::optional<int32_t> length = Headers().Has(kRtspContentLength)
-                                            ? ParseRtspInteger(GetHeader(kRtspContentLength))
-                                            : std::optional<int32_t>(0);
-  const bool bodyLeftOver = length != 0;
+  // The end of the body is where the next request starts. With two Content-Length fields either
+  // may be the true one, so neither is.
+  const std::vector<TRtspHeader>& fields = Headers().Entries();
+  const auto lengthFields = std::count_if(fields.begin(), fields.end(), [](const TRtspHeader& h) {
+    return EqualsIgnoringAsciiCase(h.name, kRtspContentLength);
+  });
+  std::optional<int32_t> length = 0;
+  if (lengthFields > 0) length = ParseRtspInteger(GetHeader(kRtspContentLength));
+  const bool nextUnknown =
+      lengthFields > 1 || !length || *length < 0 || *length > kMaxRtspRequestBodyBytes;
 
   const std::string version = GetToken(StartLine(), ' ', 2);
   if (version != "RTSP/1.0" && version != "HTTP/1.1")
-    return Fail(kRtspVersionNotSupported, "bad request line", bodyLeftOver);
+    return Fail(kRtspVersionNotSupported, "bad request line", nextUnknown);
   if (Headers().Count() > kMaxRtspHeaderCount)
-    return Fail(kRtspBadRequest, "too many header fields", bodyLeftOver);
-  if (bodyLeftOver) {
-    if (!length || *length < 0) return Fail(kRtspBadRequest, "bad Content-Length", true);
-    if (*length > kMaxRtspRequestBodyBytes)
-      return Fail(kRtspRequestEntityTooLarge, "request body too large", true);
+    return Fail(kRtspBadRequest, "too many header fields", nextUnknown);
+  if (lengthFields > 1) return Fail(kRtspBadRequest, "bad Content-Length: given twice", true);
+  if (!length || *length < 0) return Fail(kRtspBadRequest, "bad Content-Length", true);
+  if (*length > kMaxRtspRequestBodyBytes) {
+    return Fail(kRtspRequestEntityTooLarge,
+                "request body over " + std::to_string(kMaxRtspRequestBodyBytes) + " bytes", true);
+  }
+  // The body's length is known from here on: a refused request leaves the next one readable.
+  if (HasControlCharacter(StartLine()))
+    return Fail(kRtspBadRequest, "bad request line: control character", false);
+  for (const TRtspHeader& field : fields) {
+    if (HasControlCharacter(field.name) || HasControlCharacter(field.value))
+      return Fail(kRtspBadRequest, "control character in a header field", false);
   }
 
   method_ = GetToken(StartLine(), ' ', 0);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -19,12 +20,38 @@ namespace {
 
 constexpr int32_t kRtspInternalServerError = 500;
 constexpr int32_t kRtspParameterNotUnderstood = 451;
+constexpr int32_t kRtspRequestUriTooLarge = 414;
 
 // A request the service refuses to read further; handled like a failed read.
 class TRequestRefused : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// Answers a request whose head is not read to its end, then gives up on the connection: the
+// client learns why rather than seeing it drop. The CSeq is echoed when the part read holds one.
+[[noreturn]] void RefuseUnreadHead(platform::TTcpConnection& connection,
+                                   const platform::TClock& clock, int32_t status,
+                                   std::string_view headSoFar, const std::string& reason) {
+  TRtspContext context(
+      {}, [&connection](std::string_view bytes) { return connection.WriteAll(bytes); }, clock);
+  context.ParseRequest(headSoFar);
+  try {
+    context.SendResponse(status);
+  } catch (const TRtspWriteError&) {
+    // The client is gone or does not read; why it was refused is what the log must tell.
+  }
+  throw TRequestRefused(reason);
+}
+
+// Stray bytes in front of a TEARDOWN (interleaved data a client cut short) spoil its request
+// line: the bytes are glued to the method, or make the line unreadable as a whole.
+bool SpoiltTeardown(std::string_view head, const TRtspParseError& error) {
+  constexpr std::string_view kTeardown = "TEARDOWN";
+  const std::string method = GetToken(head.substr(0, head.find_first_of("\r\n")), ' ', 0);
+  return (method.size() > kTeardown.size() && method.ends_with(kTeardown)) ||
+         error.statusCode == kRtspVersionNotSupported;
+}
 
 std::string Trimmed(std::string_view text) {
   const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
@@ -249,19 +276,31 @@ bool TRTSPService::ReadHead(platform::TTcpConnection& connection, std::string& h
   // take that answer for the answer to its next request.
   if (lead == '\r' || lead == '\n') return false;
 
-  std::string line = connection.ReadLine();
-  if (line.size() >= links_.tcpLimits.maxLineLength) {
-    throw TRequestRefused("line longer than " + std::to_string(links_.tcpLimits.maxLineLength) +
-                          " characters");
-  }
-  line.insert(line.begin(), static_cast<char>(lead));
+  // Over-long lines are answered before the connection closes; the connection's own ReadLine
+  // would close it first.
+  const std::size_t limit = links_.tcpLimits.maxLineLength;
+  const auto tooLong = [limit](std::string_view line) {
+    return "line longer than " + std::to_string(limit) + " characters (" + std::string(line) + ")";
+  };
+  std::optional<std::string> line = connection.TryReadLine();
+  // The lead character counts too.
+  if (!line || line->size() >= limit)
+    RefuseUnreadHead(connection, clock_, kRtspRequestUriTooLarge, {}, tooLong("request line"));
+  line->insert(line->begin(), static_cast<char>(lead));
   TRtspRequestHead collected;
-  TRtspRequestHead::TState state = collected.AddLine(line);
-  while (state == TRtspRequestHead::TState::NeedMore)
-    state = collected.AddLine(connection.ReadLine());
+  TRtspRequestHead::TState state = collected.AddLine(*line);
+  while (state == TRtspRequestHead::TState::NeedMore) {
+    line = connection.TryReadLine();
+    if (!line) {
+      RefuseUnreadHead(connection, clock_, kRtspBadRequest, collected.Text(),
+                       tooLong("header field"));
+    }
+    state = collected.AddLine(*line);
+  }
   if (state == TRtspRequestHead::TState::TooLarge) {
-    throw TRequestRefused("request head over " + std::to_string(kMaxRtspRequestHeadBytes) +
-                          " bytes or " + std::to_string(kMaxRtspHeaderCount) + " header fields");
+    RefuseUnreadHead(connection, clock_, kRtspBadRequest, collected.Text(),
+                     "request head over " + std::to_string(kMaxRtspRequestHeadBytes) +
+                         " bytes or " + std::to_string(kMaxRtspHeaderCount) + " header fields");
   }
   head = collected.Text();
   return true;
@@ -271,29 +310,25 @@ bool TRTSPService::ParseAndReadBody(platform::TTcpConnection& connection, TRtspC
                                     std::string& head) const {
   NeutraliseNegativeContentLength(head);
   bool parsed = context.ParseRequest(head);
-  // Stray bytes in front of a TEARDOWN (interleaved data a client cut short) would otherwise cost
-  // the client its teardown. Only a request spoilt by them is cut: one that parses with a method
-  // of its own keeps a TEARDOWN in its URI or headers.
-  constexpr std::string_view kTeardown = "TEARDOWN";
-  const std::string& method = context.Request().Method();
-  const bool glued = parsed && method.size() > kTeardown.size() && method.ends_with(kTeardown);
-  if (glued || (!parsed && context.Request().ParseError().statusCode == kRtspVersionNotSupported)) {
-    const std::size_t teardown = head.find(kTeardown);
+  // Cutting at the TEARDOWN saves the client its teardown. Only a request line spoilt by stray
+  // bytes is cut: a request that parses with a method of its own, or that fails for another
+  // reason, keeps a TEARDOWN in its URI or headers.
+  if (SpoiltTeardown(head, context.Request().ParseError())) {
+    const std::size_t teardown = head.find("TEARDOWN");
     if (teardown != std::string::npos && teardown > 0)
       parsed = context.ParseRequest(std::string_view(head).substr(teardown));
   }
+  const int32_t length = context.Request().GetContentLength();
   if (!parsed) {
     const TRtspParseError error = context.Request().ParseError();
-    if (error.statusCode == kRtspRequestEntityTooLarge) {
-      throw TRequestRefused("request body over " + std::to_string(kMaxRtspRequestBodyBytes) +
-                            " bytes");
-    }
     context.SendResponse(error.statusCode);
     // The rest of the input cannot be told apart from the next request.
     if (error.closeConnection) throw TRequestRefused(error.reason);
+    Log("request refused with " + std::to_string(error.statusCode) + ", e=" + error.reason);
+    // The body is skipped, so that the next request is read from where it starts.
+    if (length > 0) connection.ReadBytes(static_cast<std::size_t>(length));
     return false;
   }
-  const int32_t length = context.Request().GetContentLength();
   if (length > 0) {
     const std::vector<std::uint8_t> body = connection.ReadBytes(static_cast<std::size_t>(length));
     context.Request().SetContent(std::string(body.begin(), body.end()));

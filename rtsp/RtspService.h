@@ -5,12 +5,17 @@
 // What a client meets on the wire:
 //   - Between requests, interleaved frames ("$", channel, 16-bit length, data: the RTCP reports
 //     players send during PLAY) and stray line ends are skipped unanswered.
-//   - A request head over 64 KiB or 100 header fields, a line over the connection's line limit,
-//     or a Content-Length over 64 KiB closes the connection unanswered, with a log line; a
-//     negative Content-Length means no body.
-//   - A request line that does not parse is answered 505 and the connection stays open; a
-//     Content-Length that is not a number is answered 400 and closes it, since the next request
-//     cannot be found.
+//   - Input the service will not read further is answered, then the connection is closed with a
+//     log line: a request line over the connection's line limit gets 414 (no CSeq, as none was
+//     read); a header line over that limit, or a head over 64 KiB or 100 header fields, gets 400;
+//     a Content-Length over 64 KiB gets 413; one that is not a number, or two Content-Length
+//     fields (even equal ones), get 400, since the next request cannot be found. These answers
+//     carry the CSeq when the part of the head read holds one. A negative Content-Length means no
+//     body.
+//   - A request line that does not parse is answered 505; a control character (below 0x20 but
+//     tab, or 0x7F) in the request line or a header line is answered 400, so that it never comes
+//     back in an answer (keep-alives echo Session, SETUP echoes Transport). Such a request never
+//     reaches a handler; its body, if any, is skipped and the connection stays open.
 //   - GET_PARAMETER and SET_PARAMETER without a handler of their own are keep-alives: the session
 //     they name, if the asking address set it up, counts as alive; 200, the Session echoed; a
 //     SET_PARAMETER with parameters gets 451. Other methods without a handler get 501.

@@ -100,13 +100,19 @@ void TTcpConnection::Fill() {
 }
 
 std::string TTcpConnection::ReadLine() {
+  std::optional<std::string> line = TryReadLine();
+  if (!line) Fail("line longer than " + std::to_string(limits_.maxLineLength) + " characters");
+  return std::move(*line);
+}
+
+std::optional<std::string> TTcpConnection::TryReadLine() {
   std::size_t searchFrom = inputStart_;
   for (;;) {
     const std::size_t end = input_.find('\n', searchFrom);
     if (end != std::string::npos) {
       std::size_t length = end - inputStart_;
       if (length > 0 && input_[end - 1] == '\r') --length;
-      if (length > limits_.maxLineLength) break;
+      if (length > limits_.maxLineLength) return std::nullopt;
       std::string line = input_.substr(inputStart_, length);
       inputStart_ = end + 1;
       if (inputStart_ == input_.size()) {
@@ -116,7 +122,7 @@ std::string TTcpConnection::ReadLine() {
       return line;
     }
     // One more character may be the carriage return of the line's end.
-    if (input_.size() - inputStart_ > limits_.maxLineLength + 1) break;
+    if (input_.size() - inputStart_ > limits_.maxLineLength + 1) return std::nullopt;
     // Unread input moves to the front before the buffer grows, so it holds at most one line and
     // one chunk.
     if (inputStart_ > 0) {
@@ -126,7 +132,6 @@ std::string TTcpConnection::ReadLine() {
     searchFrom = input_.size();
     Fill();
   }
-  Fail("line longer than " + std::to_string(limits_.maxLineLength) + " characters");
 }
 
 std::vector<std::uint8_t> TTcpConnection::ReadBytes(std::size_t count) {

@@ -40,24 +40,30 @@ std::string ManyHeaders(size_t count, size_t valueLength) {
   return headers;
 }
 
-TEST_F(RtspServiceLimitsTest, OversizedInputClosesTheConnectionWithALogLine) {
+TEST_F(RtspServiceLimitsTest, OversizedInputIsAnsweredThenTheConnectionClosedWithALogLine) {
   struct Case {
     std::string name;
     std::string input;
-    int answer;  // status answered before the close; 0: none
+    int answer;  // status answered before the close
     std::string reason;
+    std::string cseq = "1";  // empty: none
   };
   const std::vector<Case> cases = {
-      {"head over 64 KiB", Request("OPTIONS", 1, ManyHeaders(9, 8000)), 0,
+      {"head over 64 KiB", Request("OPTIONS", 1, ManyHeaders(9, 8000)), 400,
        "request head over 65536 bytes"},
-      {"too many header fields", Request("OPTIONS", 1, ManyHeaders(150, 4)), 0,
+      {"too many header fields", Request("OPTIONS", 1, ManyHeaders(150, 4)), 400,
        "request head over 65536 bytes or 100 header fields"},
-      {"body over 64 KiB", Request("OPTIONS", 1, "Content-Length: 65537\r\n"), 0,
+      {"body over 64 KiB", Request("OPTIONS", 1, "Content-Length: 65537\r\n"), 413,
        "request body over 65536 bytes"},
-      {"line over 16384 characters", "OPTIONS rtsp://127.0.0.1/" + std::string(20000, 'a'), 0,
-       "line longer than 16384 characters"},
+      {"request line over 16384 characters", "OPTIONS rtsp://127.0.0.1/" + std::string(20000, 'a'),
+       414, "line longer than 16384 characters (request line)", ""},
+      {"header line over 16384 characters",
+       Request("OPTIONS", 1, "X: " + std::string(20000, 'a') + "\r\n"), 400,
+       "line longer than 16384 characters (header field)"},
       {"unreadable Content-Length", Request("OPTIONS", 1, "Content-Length: ten\r\n") + "0123456789",
        400, "bad Content-Length"},
+      {"two Content-Lengths", Request("OPTIONS", 1, "Content-Length: 2\r\nContent-Length: 2\r\n"),
+       400, "bad Content-Length: given twice"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -66,17 +72,33 @@ TEST_F(RtspServiceLimitsTest, OversizedInputClosesTheConnectionWithALogLine) {
     ASSERT_TRUE(client.Connected());
     // The server may close while the rest is still being sent.
     client.Send(c.input);
-    if (c.answer != 0) {
-      const auto response = client.ReadResponse();
-      ASSERT_TRUE(response);
-      EXPECT_EQ(response->status, c.answer);
-      EXPECT_EQ(response->Header("CSeq"), "1");
-    }
+    const auto response = client.ReadResponse();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, c.answer);
+    EXPECT_EQ(response->Header("CSeq"), c.cseq);
+    EXPECT_FALSE(response->Header("Date").empty());
     EXPECT_TRUE(client.WaitClosed());
     EXPECT_TRUE(WaitForLine(bench_.log, logLine));
     ExpectServiceAnswers();
   }
   EXPECT_EQ(bench_.recorder.Seen().size(), cases.size()) << "only the probes were handled";
+}
+
+// Never echoed (a keep-alive echoes Session): refused before any handler, a body skipped.
+TEST_F(RtspServiceLimitsTest, ControlCharactersAreRefusedAndTheConnectionGoesOn) {
+  TestClient client(port_);
+  ASSERT_TRUE(client.Send(
+      Request("GET_PARAMETER", 1, "Session: 1A2B\x1b]0;x\x07\r\n") +
+      Request("SETUP", 2, "Transport: RTP/AVP/TCP\x1b[2J\r\n") + "OPTIONS rtsp://127.0.0.1/" +
+      std::string(1, '\0') + " RTSP/1.0\r\nCSeq: 3\r\n\r\n" +
+      Request("OPTIONS", 4, "X: \x7f\r\nContent-Length: 5\r\n") + "OPTIO" + Request("OPTIONS", 5)));
+  for (int cseq = 1; cseq <= 5; ++cseq) {
+    const auto response = client.ReadResponse();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, cseq == 5 ? 200 : 400);
+    EXPECT_EQ(response->Header("CSeq"), std::to_string(cseq));
+  }
+  EXPECT_EQ(bench_.recorder.Seen().size(), 1u);
 }
 
 TEST_F(RtspServiceLimitsTest, LargestAllowedBodyIsRead) {

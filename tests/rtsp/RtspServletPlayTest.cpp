@@ -124,7 +124,7 @@ TEST_F(RtspServletSession, FindsTheSessionByTheNamePartOnlyForItsOwnClient) {
       {name + "x", {}, 454},
       {"", {}, 454},
       {";timeout=60", {}, 454},
-      {"\x01\x7f;;;", {}, 454},
+      {"\xff\x80;;;", {}, 454},
   };
   for (const Case& c : cases) {
     const Answer answer = Play(c.header, c.client);
