@@ -222,17 +222,20 @@ TEST_F(SessionSafety, UdpViewerIsToldItsSessionExpiredWhileTheProgramStood) {
   EXPECT_EQ(DecodeFrames(url_, "udp", 10, 20).frames, 10) << "a fresh viewer";
 }
 
-TEST_F(SessionSafety, LogKeepsWhatCameBeforeAFloodAndEscapesControlBytes) {
+TEST_F(SessionSafety, LogKeepsWhatCameBeforeAFloodAndNoRawControlBytes) {
+  const std::string head = " RTSP/1.0\r\nCSeq: 1\r\n";
   for (const std::string& rude :
-       {"SETUP " + url_ + "/track1\x1b[2J\x07 RTSP/1.0\r\nCSeq: 1\r\n" + kInterleaved + "\r\n",
-        "DESC\x1b[2J\x07RIBE " + url_ + " RTSP/1.0\r\nCSeq: 1\r\n\r\n"}) {
+       {"SETUP " + url_ + "/track1\x1b[2J\x07" + head + kInterleaved + "\r\n",
+        "DESC\x1b[2J\x07RIBE " + url_ + head + "\r\n"}) {
     RtspTestClient client(vistrel_.Port());
     EXPECT_NE(StatusOf(client, rude), 0) << "a clear answer";
   }
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(vistrel_.LogText().find_first_of("\x1b\x07"), std::string::npos) << vistrel_.LogText();
   const std::string longUri = url_ + "/track1?" + std::string(16000, 'x');
   for (int i = 0; i < 140; ++i)
     RtspTestClient(vistrel_.Port()).Request("SETUP", longUri, kInterleaved);
-  std::this_thread::sleep_for(1500ms);
+  std::this_thread::sleep_for(1500ms);  // for the count of the lines left out
   std::string all;
   uintmax_t total = 0;
   for (const auto& file : std::filesystem::directory_iterator(vistrel_.Folder())) {
@@ -243,9 +246,8 @@ TEST_F(SessionSafety, LogKeepsWhatCameBeforeAFloodAndEscapesControlBytes) {
     all += text.str();
   }
   EXPECT_NE(all.find("listen " + std::to_string(vistrel_.Port())), std::string::npos);
-  EXPECT_LE(total, 5u << 20);
   EXPECT_TRUE(std::regex_search(all, std::regex(R"(127\.0\.0\.1: \d+ more lines left out)")));
-  EXPECT_NE(all.find("\\x1b"), std::string::npos);
+  EXPECT_LE(total, 5u << 20);
   EXPECT_EQ(all.find_first_of("\x1b\x07"), std::string::npos);
 }
 
