@@ -13,7 +13,9 @@
 // Counts lines per source in one-second windows; not thread-safe, the log calls it under its lock.
 class TLogFloodGuard {
  public:
-  static constexpr std::size_t kLinesPerWindow = 20;
+  // A player's whole visit (connect, describe, set up, play, tear down) logs some 15 lines, and a
+  // recorder opens several streams at once from one address.
+  static constexpr std::size_t kLinesPerWindow = 100;
   static constexpr std::uint32_t kWindowMs = 1000;
   // Sources counted one by one; lines from further sources in the same second share one count, so
   // many addresses gain an attacker no more lines than one.

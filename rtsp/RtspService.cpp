@@ -13,6 +13,8 @@
 #include "RtspRequestHead.h"
 #include "RtspServlets.h"
 #include "RtspStatus.h"
+#include "log/LogSourceScope.h"
+#include "log/LogText.h"
 #include "log/ServiceLog.h"
 #include "stream/TcpRtpConnection.h"
 
@@ -213,6 +215,9 @@ void TRTSPService::ConnectionRefused(const platform::TTcpConnection& connection)
 
 void TRTSPService::ClientConnected(platform::TTcpConnection& connection) {
   const platform::TTcpEndpoint& peer = connection.Peer();
+  // What a client makes the server log counts against its address: a flood from one address is
+  // summed up instead of pushing everyone's history out of the log.
+  const TLogSourceScope source(peer.address);
   Log("connected from " + peer.address + ":" + std::to_string(peer.port));
   if (links_.firstRequestLimit.count() > 0) {
     connection.SetReadDeadline(std::chrono::steady_clock::now() + links_.firstRequestLimit);
@@ -226,6 +231,7 @@ void TRTSPService::HandleRequest(platform::TTcpConnection& connection) {
     connection.Close();
     return;
   }
+  const TLogSourceScope source(connection.Peer().address);
   try {
     std::string head;
     if (!ReadHead(connection, head)) return;
@@ -324,7 +330,9 @@ bool TRTSPService::ParseAndReadBody(platform::TTcpConnection& connection, TRtspC
     context.SendResponse(error.statusCode);
     // The rest of the input cannot be told apart from the next request.
     if (error.closeConnection) throw TRequestRefused(error.reason);
-    Log("request refused with " + std::to_string(error.statusCode) + ", e=" + error.reason);
+    // The request line as evidence of what was sent; the log writes its control bytes out.
+    Log("request refused with " + std::to_string(error.statusCode) + ", e=" + error.reason + ": " +
+        LogValue(std::string_view(head).substr(0, head.find("\r\n"))));
     // The body is skipped, so that the next request is read from where it starts.
     if (length > 0) connection.ReadBytes(static_cast<std::size_t>(length));
     return false;
@@ -415,6 +423,7 @@ TRtspServlet* TRTSPService::FindServlet(std::string_view method) const {
 
 void TRTSPService::ClientDisconnected(platform::TTcpConnection& connection) {
   const platform::TTcpEndpoint& peer = connection.Peer();
+  const TLogSourceScope source(peer.address);
   // Taken out of the registry but kept until the sessions bound to it are gone.
   const std::unique_ptr<TTcpRtpConnection> adapter = connections_.Remove(connection);
   try {

@@ -189,30 +189,30 @@ TEST(ServiceLogFlood, OneSourceIsSummedUpWhileOtherSourcesAndTheProgramKeepTheir
   write("10.0.0.1", 1, "a");
   clock.tick += 1;  // the first window is over: the next line from anyone sums it up
   write("", 1, "after");
-  write("10.0.0.1", 30, "a");
+  write("10.0.0.1", 110, "a");
   log.StopLog();
   // Past the bound on sources, further sources share one count.
   log.StartLog();
-  for (int n = 0; n < 300; ++n) write("10.1." + std::to_string(n), 1, "c");
+  for (int n = 0; n < 400; ++n) write("10.1." + std::to_string(n), 1, "c");
   log.StopLog();
 
   const std::pair<std::size_t, std::string> runs[] = {
-      {20, "a"},
+      {100, "a"},
       {3, "b"},
       {50, "own"},
-      {1, "10.0.0.1: 4981 more lines left out in 1 s"},
+      {1, "10.0.0.1: 4901 more lines left out in 1 s"},
       {1, "after"},
-      {20, "a"},
+      {100, "a"},
       {1, "10.0.0.1: 10 more lines left out in 1 s"},
-      {TLogFloodGuard::kMaxSources + 20, "c"},
-      {1, "other sources: 24 more lines left out in 1 s"}};
+      {TLogFloodGuard::kMaxSources + 100, "c"},
+      {1, "other sources: 44 more lines left out in 1 s"}};
   std::vector<std::string> expected;
   for (const auto& [count, message] : runs) expected.insert(expected.end(), count, message);
   EXPECT_EQ(LocalMessages(ReadAll(temp.path())), expected);
 }
 
 TEST(ServiceLogRotation, FloodLeavesEarlierLinesInABackupAndFilesWithinTheBound) {
-  constexpr std::uintmax_t kFileSize = 2000, kTotal = 8000;
+  constexpr std::uintmax_t kFileSize = 5000, kTotal = 20000;
   TempFile temp("vistrel.log");
   TFixedClock clock;
   TServiceLogFile log(temp.path(), clock, stderr, kFileSize, kTotal);
@@ -255,8 +255,9 @@ TEST(ServiceLogRotation, FloodLeavesEarlierLinesInABackupAndFilesWithinTheBound)
   for (auto it = flood + 1; it != messages.end(); ++it) {
     if (it->starts_with("127.0.0.1: ")) leftOut += std::stoi(it->substr(11));
   }
-  EXPECT_EQ(std::count(flood + 1, messages.end(), "flood"), 4 * 20);
-  EXPECT_EQ(4 * 20 + leftOut, 12000);
+  constexpr auto kWritten = static_cast<std::ptrdiff_t>(4 * TLogFloodGuard::kLinesPerWindow);
+  EXPECT_EQ(std::count(flood + 1, messages.end(), "flood"), kWritten);
+  EXPECT_EQ(kWritten + leftOut, 12000);
 }
 
 TEST(ServiceLogRotation, LogThatCannotBeMovedKeepsItsLines) {
