@@ -10,8 +10,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <map>
-#include <memory>
 #include <random>
 #include <regex>
 #include <string>
@@ -23,7 +23,6 @@
 #include "tests/support/FreeLoopbackPort.h"
 #include "tests/support/RtcpPackets.h"
 #include "tests/support/Subprocess.h"
-#include "tests/support/WaitUntil.h"
 #include "tests/support/XvfbDisplay.h"
 
 namespace {
@@ -102,15 +101,6 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// The status of the answer to bytes sent as they are; 0 when the connection closed without one.
-int StatusOf(RtspTestClient& client, const std::string& bytes) {
-  try {
-    return client.Send(bytes).status;
-  } catch (const std::runtime_error&) {
-    return 0;
-  }
-}
-
 class SessionSafety : public ::testing::Test {
  protected:
   XvfbDisplay display_{XvfbDisplay::Screen{320, 240, 24}};
@@ -169,7 +159,7 @@ TEST_F(SessionSafety, SessionsBelongToTheConnectionThatMadeThem) {
   };
   for (const auto& [request, status] : rows) {
     RtspTestClient client(vistrel_.Port());
-    EXPECT_EQ(StatusOf(client, request), status) << request.substr(0, 200);
+    EXPECT_EQ(client.Send(request).status, status) << request.substr(0, 200);
     // After a line too long to read the rest of the input cannot be told from the next request.
     EXPECT_TRUE(status != 414 || client.WaitClosed(2000)) << "left open after 414";
   }
@@ -202,17 +192,15 @@ TEST_F(SessionSafety, FloodsOfSetUpsAndIdleConnectionsLeaveRoomForViewers) {
   EXPECT_LT(grown, 20 * 1024) << "kB";
   flood.Close();
 
-  std::vector<std::unique_ptr<RtspTestClient>> idle;
-  for (int i = 0; i < 256; ++i) {
-    idle.push_back(std::make_unique<RtspTestClient>(vistrel_.Port()));
-    EXPECT_EQ(idle.back()->Request("OPTIONS", url_).status, 200) << i;
-  }
+  std::deque<RtspTestClient> idle;
+  for (int i = 0; i < 256; ++i)
+    EXPECT_EQ(idle.emplace_back(vistrel_.Port()).Request("OPTIONS", url_).status, 200) << i;
   const auto joined = std::chrono::steady_clock::now();
   EXPECT_EQ(DecodeFrames(url_, "tcp", 10, 15).frames, 10);
   std::printf("idle connections: a newcomer decoded 10 frames in %.2f s, alone in %.2f s\n",
               SecondsSince(joined), alone);
   EXPECT_LT(SecondsSince(joined), alone + 2.0);
-  EXPECT_TRUE(idle.front()->WaitClosed(1000)) << "the oldest idle connection made room";
+  EXPECT_TRUE(idle.front().WaitClosed(1000)) << "the oldest idle connection made room";
 }
 
 TEST_F(SessionSafety, UdpViewerIsToldItsSessionExpiredWhileTheProgramStood) {
@@ -223,14 +211,9 @@ TEST_F(SessionSafety, UdpViewerIsToldItsSessionExpiredWhileTheProgramStood) {
   vistrel_.Process().Signal(SIGSTOP);
   std::this_thread::sleep_for(20s);
   vistrel_.Process().Signal(SIGCONT);
-  bool bye = false;
-  WaitUntil(
-      [&] {
-        for (const auto& datagram : UdpViewer::Receive(udp.rtcp, 100))
-          for (const RtcpPacket& packet : ParseRtcp(datagram)) bye = bye || packet.type == 203;
-        return bye;
-      },
-      5s);
+  bool bye = false;  // within 3 s of the program going on
+  for (const auto& datagram : UdpViewer::Receive(udp.rtcp, 3000))
+    for (const RtcpPacket& packet : ParseRtcp(datagram)) bye = bye || packet.type == 203;
   // Told by a goodbye, or at the latest by the answer to its keep-alive; never kept on as if
   // nothing had happened.
   EXPECT_EQ(client.Request("GET_PARAMETER", url_, SessionLine(name)).status, 454)
@@ -246,7 +229,7 @@ TEST_F(SessionSafety, LogKeepsWhatCameBeforeAFloodAndEscapesControlBytes) {
        {"SETUP " + url_ + "/track1\x1b[2J\x07" + head + kInterleaved + "\r\n",
         "DESC\x1b[2J\x07RIBE " + url_ + head + "\r\n"}) {
     RtspTestClient client(vistrel_.Port());
-    EXPECT_NE(StatusOf(client, rude), 0) << "a clear answer";
+    client.Send(rude);  // answered, whatever the answer
   }
   // Shown, but written out: a terminal reading the log must not act on them.
   EXPECT_TRUE(vistrel_.WaitForLog({"\\x1b[2J\\x07"}, 2s)) << vistrel_.LogText();
