@@ -50,11 +50,7 @@ TBaseSessionManager::SessionPtr TBaseSessionManager::AddSession(const TSessionOw
     TSessionRefusal refused = TSessionRefusal::None;
     if (sessions_.size() >= limits_.total) {
       refused = TSessionRefusal::ServerFull;
-    } else if (owner.connectionId != 0 &&
-               static_cast<size_t>(std::count_if(
-                   sessions_.begin(), sessions_.end(), [&owner](const SessionPtr& s) {
-                     return s->OwnerConnectionId() == owner.connectionId;
-                   })) >= limits_.perConnection) {
+    } else if (owner.connectionId != 0 && OwnedBy(owner.connectionId) >= limits_.perConnection) {
       refused = TSessionRefusal::ConnectionFull;
     }
     if (refused != TSessionRefusal::None) {
@@ -110,8 +106,22 @@ TBaseSessionManager::SessionPtr TBaseSessionManager::FindSession(const std::stri
 
 TBaseSessionManager::SessionPtr TBaseSessionManager::ClaimSession(
     const std::string& name, const TSessionOwner& requester) const {
+  const std::lock_guard guard(lock_);
   SessionPtr session = FindSessionByName(name);
-  return session && session->ClaimFor(requester) ? session : nullptr;
+  if (!session) return nullptr;
+  // A client must not gather more sessions on one connection by coming back for old ones.
+  if (requester.connectionId != 0 && session->OwnerConnectionId() != requester.connectionId &&
+      OwnedBy(requester.connectionId) >= limits_.perConnection) {
+    return nullptr;
+  }
+  return session->ClaimFor(requester) ? session : nullptr;
+}
+
+size_t TBaseSessionManager::OwnedBy(uint64_t connectionId) const {
+  return static_cast<size_t>(
+      std::count_if(sessions_.begin(), sessions_.end(), [connectionId](const SessionPtr& s) {
+        return s->OwnerConnectionId() == connectionId;
+      }));
 }
 
 bool TBaseSessionManager::HasSessionsOf(uint64_t connectionId) const {

@@ -42,7 +42,8 @@ class TBaseSessionManager {
   SessionPtr AddSession(const TSessionOwner& owner, TSessionRefusal* refusal = nullptr);
   // Case-sensitive; nothing for an empty name.
   SessionPtr FindSessionByName(const std::string& name) const;
-  // The named session if the requester may use it (TBaseSession::ClaimFor), else null.
+  // The named session if the requester may use it (TBaseSession::ClaimFor), else null. Taking over
+  // a session whose owner has gone counts against the requester's connection as a new one does.
   SessionPtr ClaimSession(const std::string& name, const TSessionOwner& requester) const;
   // The UDP session whose client sends from address:port (its RTP port); first match.
   SessionPtr FindSession(const std::string& address, int32_t port) const;
@@ -85,6 +86,8 @@ class TBaseSessionManager {
 
  private:
   std::string NewName() const;
+  // Under lock_.
+  size_t OwnedBy(uint64_t connectionId) const;
   void LogRefusal(TSessionRefusal refusal, const TSessionOwner& owner);
 
   const TSessionLinks links_;

@@ -64,9 +64,14 @@ TEST_F(SessionManagerTest, SessionsAreBoundedPerConnectionAndInAll) {
   EXPECT_NE(manager.AddSession({"10.0.0.5", 1, {}}), nullptr);
   EXPECT_EQ(manager.AddSession({"10.0.0.5", 1, {}}, &refusal), nullptr);
   EXPECT_EQ(refusal, TSessionRefusal::ConnectionFull);
-  EXPECT_NE(manager.AddSession({"10.0.0.5", 2, {}}, &refusal), nullptr);
+  const auto third = manager.AddSession({"10.0.0.5", 2, {}}, &refusal);
+  ASSERT_NE(third, nullptr);
   EXPECT_EQ(manager.AddSession({"10.0.0.6", 3, {}}, &refusal), nullptr);
   EXPECT_EQ(refusal, TSessionRefusal::ServerFull);
+  // Coming back for a session whose connection has gone counts as setting one up.
+  third->OwnerConnectionGone(2);
+  EXPECT_EQ(manager.ClaimSession(third->SessionName(), {"10.0.0.5", 1, {}}), nullptr);
+  EXPECT_EQ(manager.ClaimSession(third->SessionName(), {"10.0.0.5", 4, {}}), third);
   EXPECT_EQ(manager.Sessions().size(), 3u);
   EXPECT_EQ(fake_.log.Count("session refused for"), 1u) << "at most one line a second";
   fake_.clock.tick += 1000;
