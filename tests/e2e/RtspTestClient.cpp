@@ -6,17 +6,22 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 
-RtspTestClient::RtspTestClient(int port) {
+RtspTestClient::RtspTestClient(int port, int localPort) {
   fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_port = htons(static_cast<uint16_t>(localPort));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  const bool bound =
+      localPort == 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (fd_ < 0 || !bound ||
+      ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     Close();
     throw std::runtime_error("cannot connect to the RTSP port");
   }
@@ -26,7 +31,9 @@ RtspTestClient::~RtspTestClient() {
   Close();
 }
 
-void RtspTestClient::Close() {
+void RtspTestClient::Close(bool reset) {
+  const linger abrupt{1, 0};
+  if (fd_ >= 0 && reset) ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
@@ -36,6 +43,7 @@ bool RtspTestClient::ReadSome(int timeoutMs) {
   if (::poll(&p, 1, timeoutMs) <= 0) return false;
   char chunk[65536];
   const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+  closed_ = closed_ || n <= 0;
   if (n <= 0) return false;
   buffer_.append(chunk, static_cast<size_t>(n));
   return true;
@@ -75,10 +83,20 @@ std::vector<RtspTestClient::Unit> RtspTestClient::Collect(int ms) {
   return units;
 }
 
+bool RtspTestClient::WaitClosed(int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!closed_ && std::chrono::steady_clock::now() < deadline) ReadSome(50);
+  return closed_;
+}
+
 RtspAnswer RtspTestClient::Request(const std::string& method, const std::string& url,
                                    const std::string& extraHeaders) {
-  const std::string request = method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) +
-                              "\r\nUser-Agent: vistrel-e2e\r\n" + extraHeaders + "\r\n";
+  return Send(method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) +
+              "\r\nUser-Agent: vistrel-e2e\r\n" + extraHeaders + "\r\n");
+}
+
+RtspAnswer RtspTestClient::Send(const std::string& request) {
+  const std::string method = request.substr(0, std::min<size_t>(request.find(' '), 40));
   if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(request.size())) {
     throw std::runtime_error("cannot send " + method);
@@ -108,7 +126,8 @@ RtspAnswer RtspTestClient::Request(const std::string& method, const std::string&
     if (std::chrono::steady_clock::now() > deadline) {
       throw std::runtime_error("no answer to " + method);
     }
-    ReadSome(100);
+    if (!ReadSome(100) && closed_)
+      throw std::runtime_error("connection closed, no answer to " + method);
   }
 }
 
