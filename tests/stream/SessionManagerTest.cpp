@@ -188,8 +188,10 @@ TEST_F(SessionManagerTest, DeliveryFollowsPlayingAndTrack) {
   TFramePackage* key = VideoPackage(kKeyVideoFrameType);
   session->DeliverPackage(key);
   EXPECT_EQ(key->ReferenceCount(), 1) << "not playing: ignored";
+  EXPECT_FALSE(manager_.HasPlayingSessions()) << "set up only: nothing to capture for";
 
   ASSERT_TRUE(session->StartStreaming());
+  EXPECT_TRUE(manager_.HasPlayingSessions());
   EXPECT_EQ(fake_.keyFrameRequests, 1) << "a starting session asks for a key frame";
   TFramePackage* audio = VideoPackage(kAudioFrameType);
   session->DeliverPackage(audio);
