@@ -264,16 +264,13 @@ void TRtspAuthenticator::ReportRefusal(std::string_view peer, std::string_view m
   std::string line;
   {
     const std::lock_guard guard(reportLock_);
-    ++refusalsUnlogged_;
-    const std::uint32_t now = clock_.TickCount();
     // A client guessing passwords must not be able to fill the disk with the log.
-    if (lastReportTick_ && platform::TicksElapsed(*lastReportTick_, now) < 1000) return;
+    const std::size_t refused = refusals_.Count(clock_.TickCount());
+    if (refused == 0) return;
     line = "refused credentials from " + std::string(peer) + " (" + std::string(method) + ", " +
            std::string(why) + ")";
-    if (refusalsUnlogged_ > 1)
-      line += ", " + std::to_string(refusalsUnlogged_ - 1) + " more refused since the last report";
-    refusalsUnlogged_ = 0;
-    lastReportTick_ = now;
+    if (refused > 1)
+      line += ", " + std::to_string(refused - 1) + " more refused since the last report";
   }
   if (log_) log_(line);
 }

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "log/LogThrottle.h"
 #include "platform/Clock.h"
 
 class TDigestHeader;
@@ -100,6 +101,5 @@ class TRtspAuthenticator {
   std::array<std::uint8_t, 32> key_{};
 
   std::mutex reportLock_;
-  std::optional<std::uint32_t> lastReportTick_;
-  std::size_t refusalsUnlogged_ = 0;
+  TLogThrottle refusals_;  // under reportLock_
 };

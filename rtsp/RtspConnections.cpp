@@ -86,14 +86,12 @@ bool TRtspConnections::MakeRoom(TClock::time_point now) {
     if (Closable(entry)) oldest = &entry;
   }
   if (!oldest) return false;
-  ++evictionsUnlogged_;
-  if (now - lastEvictionLog_ >= std::chrono::seconds(1)) {
+  const auto tick = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
+  if (const std::size_t closed = evictions_.Count(static_cast<std::uint32_t>(tick.count()))) {
     const platform::TTcpEndpoint& peer = oldest->connection->Peer();
     log_("too many connections, closed the idle " + peer.address + ":" +
-         std::to_string(peer.port) + " to make room (" + std::to_string(evictionsUnlogged_) +
+         std::to_string(peer.port) + " to make room (" + std::to_string(closed) +
          " closed since the last report)");
-    evictionsUnlogged_ = 0;
-    lastEvictionLog_ = now;
   }
   oldest->connection->Close();
   return true;

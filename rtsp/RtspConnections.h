@@ -15,6 +15,7 @@
 #include <string_view>
 #include <thread>
 
+#include "log/LogThrottle.h"
 #include "platform/TcpConnection.h"
 #include "stream/TcpRtpConnection.h"
 
@@ -66,8 +67,7 @@ class TRtspConnections {
   // may be closed.
   mutable std::mutex lock_;
   std::map<const platform::TTcpConnection*, TEntry> entries_;
-  std::size_t evictionsUnlogged_ = 0;
-  TClock::time_point lastEvictionLog_{};
+  TLogThrottle evictions_;
 
   std::mutex checkLock_;
   std::condition_variable checkWake_;

@@ -202,15 +202,13 @@ void TRTSPService::StopListener() {
 }
 
 void TRTSPService::ConnectionRefused(const platform::TTcpConnection& connection) {
-  ++refusalsUnlogged_;
-  const auto now = std::chrono::steady_clock::now();
-  if (now - lastRefusalLog_ < std::chrono::seconds(1)) return;
+  // Real time, whatever clock the answers are dated by: a flood comes in real time.
+  const std::size_t refused = refusals_.Count(platform::SystemClock().TickCount());
+  if (refused == 0) return;
   const platform::TTcpEndpoint& peer = connection.Peer();
   Log("too many connections, refused " + peer.address + ":" + std::to_string(peer.port) + " (" +
-      std::to_string(refusalsUnlogged_) + " refused since the last report, limit " +
+      std::to_string(refused) + " refused since the last report, limit " +
       std::to_string(links_.tcpLimits.maxConnections) + ")");
-  refusalsUnlogged_ = 0;
-  lastRefusalLog_ = now;
 }
 
 void TRTSPService::ClientConnected(platform::TTcpConnection& connection) {

@@ -48,6 +48,7 @@
 
 #include "RtspAuthenticator.h"
 #include "RtspConnections.h"
+#include "log/LogThrottle.h"
 #include "RtspServlet.h"
 #include "platform/Clock.h"
 #include "platform/TcpListener.h"
@@ -146,8 +147,7 @@ class TRTSPService {
   TRtspAuthenticator authenticator_;
 
   // Refusals not yet logged, and when the last line went out; accepting thread only.
-  std::size_t refusalsUnlogged_ = 0;
-  std::chrono::steady_clock::time_point lastRefusalLog_{};
+  TLogThrottle refusals_;
 
   mutable std::mutex portLock_;
   int32_t port_ = kInitialPort;

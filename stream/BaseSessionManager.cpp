@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr uint32_t kRefusalLogIntervalMs = 1000;
-
 bool IsUdp(const TBaseSession& session) {
   return session.Connection() == nullptr;
 }
@@ -73,26 +71,21 @@ TBaseSessionManager::SessionPtr TBaseSessionManager::AddSession(const TSessionOw
 }
 
 void TBaseSessionManager::LogRefusal(TSessionRefusal refusal, const TSessionOwner& owner) {
-  ++refusalsUnlogged_;
   const platform::TClock& clock = links_.clock ? *links_.clock : platform::SystemClock();
-  const uint32_t now = clock.TickCount();
-  if (refusalLogged_ && platform::TicksElapsed(lastRefusalLog_, now) < kRefusalLogIntervalMs)
-    return;
+  const std::size_t refused = refusals_.Count(clock.TickCount());
+  if (refused == 0) return;
   const std::string line =
       (refusal == TSessionRefusal::ServerFull
            ? "session refused for " + owner.address + ": " + std::to_string(limits_.total) +
                  " sessions in all"
            : "session refused for " + owner.address + ": " +
                  std::to_string(limits_.perConnection) + " sessions on its connection") +
-      " (" + std::to_string(refusalsUnlogged_) + " refused since the last report)";
+      " (" + std::to_string(refused) + " refused since the last report)";
   if (links_.log) {
     links_.log(line);
   } else {
     LogMessage(line);
   }
-  refusalsUnlogged_ = 0;
-  lastRefusalLog_ = now;
-  refusalLogged_ = true;
 }
 
 TBaseSessionManager::SessionPtr TBaseSessionManager::FindSession(const std::string& address,

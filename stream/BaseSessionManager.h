@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "BaseSession.h"
+#include "log/LogThrottle.h"
 
 // How many sessions a manager holds. Each playing session costs a thread and a queue of frames:
 // one client must not take them all, nor all clients together the machine.
@@ -95,10 +96,7 @@ class TBaseSessionManager {
   mutable std::recursive_mutex lock_;
   std::vector<SessionPtr> sessions_;
   std::atomic<size_t> sessionCount_{0};
-  // Refusals not yet logged, and the tick of the last line; under lock_.
-  size_t refusalsUnlogged_ = 0;
-  uint32_t lastRefusalLog_ = 0;
-  bool refusalLogged_ = false;
+  TLogThrottle refusals_;  // under lock_
 
   std::mutex sweepLock_;
   std::condition_variable sweepWake_;
