@@ -1,0 +1,9 @@
+// The answers of the device and media services to requests already let through: each operation
+// recorders call is answered from the state, an unknown one with ter:ActionNotSupported.
+#pragma once
+
+#include "SoapAnswer.h"
+#include "SoapRequest.h"
+#include "OnvifState.h"
+
+TSoapAnswer AnswerOnvifOperation(const TSoapRequest& request, const TOnvifState& state);
