@@ -52,5 +52,6 @@ TCameraAccessProblem CheckCameraAccess(const TCameraAccess& access) {
   if (!access.bindAddress.empty() && !IsDottedIpv4(access.bindAddress)) return BadBindAddress;
   if (!access.user.empty() && access.password.empty()) return PasswordMissing;
   if (access.user.empty() && !access.password.empty()) return UserMissing;
+  if (access.onvifEnabled && access.user.empty()) return OnvifNeedsUser;
   return None;
 }

@@ -28,6 +28,7 @@ enum class TCameraAccessProblem {
   BadBindAddress,   // neither empty nor a dotted IPv4 address
   PasswordMissing,  // a user without a password would let anyone in under that name
   UserMissing,      // a password nobody can give a name for
+  OnvifNeedsUser,   // recorders cannot adopt an ONVIF camera that asks for no credentials
 };
 
 // Both user and password empty is fine: the camera then asks for none.

@@ -42,6 +42,9 @@ constexpr std::array<TResourceTextKey, 27> kKeys{{
      &T::userMissing},
     {System, "LineBreakInEntry", "User, password and address cannot hold line breaks.",
      &T::lineBreakInEntry},
+    {System, "Onvif", "ONVIF: recorders find the camera and log in with this user", &T::onvif},
+    {System, "OnvifNeedsUser", "ONVIF needs a user and password: recorders log in with them.",
+     &T::onvifNeedsUser},
 }};
 
 }  // namespace

@@ -40,6 +40,8 @@ struct TResourceTexts {
   std::string passwordMissing;
   std::string userMissing;
   std::string lineBreakInEntry;
+  std::string onvif;
+  std::string onvifNeedsUser;
 };
 
 enum class TTextSection { Dialog, System };

@@ -49,6 +49,11 @@ constexpr std::array kSettingKeys = {
     TSettingKey{AuthAllowBasic, "Auth", "AllowBasic", Boolean, 0, "", nullptr},
     TSettingKey{LogFloodLimit, "System", "LogFloodLimit", Integer, 100, "",
                 [](int32_t lines) { return lines < 0 ? 100 : lines; }},
+    TSettingKey{OnvifEnable, "ONVIF", "Enable", Boolean, 0, "", nullptr},
+    TSettingKey{OnvifPort, "ONVIF", "Port", Integer, 8000, "",
+                [](int32_t port) { return port < 1 || port > 65535 ? 8000 : port; }},
+    TSettingKey{OnvifName, "ONVIF", "Name", String, 0, "", nullptr},
+    TSettingKey{OnvifDiscovery, "ONVIF", "Discovery", Boolean, 1, "", nullptr},
 };
 
 constexpr bool TableFollowsIds() {
@@ -58,7 +63,7 @@ constexpr bool TableFollowsIds() {
   return true;
 }
 static_assert(TableFollowsIds(), "SettingKey() indexes the table by id");
-static_assert(kSettingKeys.size() == static_cast<std::size_t>(LogFloodLimit) + 1);
+static_assert(kSettingKeys.size() == static_cast<std::size_t>(OnvifDiscovery) + 1);
 
 }  // namespace
 
@@ -127,6 +132,15 @@ TCameraAccess ReadCameraAccess(const TIniText& file) {
       .password = ReadStringSetting(file, AuthPassword),
       .allowBasic = ReadBoolSetting(file, AuthAllowBasic),
       .bindAddress = ReadStringSetting(file, RtspBind),
+      .onvifEnabled = ReadBoolSetting(file, OnvifEnable),
+  };
+}
+
+TOnvifSettings ReadOnvifSettings(const TIniText& file) {
+  return TOnvifSettings{
+      .port = ReadIntegerSetting(file, OnvifPort),
+      .name = ReadStringSetting(file, OnvifName),
+      .discovery = ReadBoolSetting(file, OnvifDiscovery),
   };
 }
 
@@ -149,6 +163,10 @@ TCameraAccess LoadCameraAccess(const std::filesystem::path& configFile) {
   return ReadCameraAccess(TIniFile(configFile).Load());
 }
 
+TOnvifSettings LoadOnvifSettings(const std::filesystem::path& configFile) {
+  return ReadOnvifSettings(TIniFile(configFile).Load());
+}
+
 bool SaveCameraAccess(const std::filesystem::path& configFile, const TCameraAccess& access) {
   const auto entry = [](TSettingId id, std::string_view value) {
     const TSettingKey& setting = SettingKey(id);
@@ -156,7 +174,8 @@ bool SaveCameraAccess(const std::filesystem::path& configFile, const TCameraAcce
   };
   return TIniFile(configFile).WriteStrings({entry(AuthUser, access.user),
                                             entry(AuthPassword, access.password),
-                                            entry(RtspBind, access.bindAddress)},
+                                            entry(RtspBind, access.bindAddress),
+                                            entry(OnvifEnable, access.onvifEnabled ? "1" : "0")},
                                            !access.password.empty());
 }
 
@@ -165,7 +184,8 @@ TSettings::TSettings(std::filesystem::path configFile)
       video_(ReadVideoSettings(TIniText())),
       service_(ReadRtspSettings(TIniText())),
       rtspPort_(service_.port),
-      access_(ReadCameraAccess(TIniText())) {}
+      access_(ReadCameraAccess(TIniText())),
+      onvif_(ReadOnvifSettings(TIniText())) {}
 
 void TSettings::LoadVideoSettings() {
   video_ = ::LoadVideoSettings(configFile_);
@@ -198,6 +218,10 @@ bool TSettings::SaveCameraAccess() const {
   return ::SaveCameraAccess(configFile_, CameraAccess());
 }
 
+void TSettings::LoadOnvifSettings() {
+  onvif_ = ::LoadOnvifSettings(configFile_);
+}
+
 std::filesystem::path ConfigFilePath() {
   return platform::ProgramFolder() / "SConfig.ini";
 }
@@ -221,4 +245,8 @@ bool SaveRtspPort() {
 
 void LoadCameraAccess() {
   Settings().LoadCameraAccess();
+}
+
+void LoadOnvifSettings() {
+  Settings().LoadOnvifSettings();
 }

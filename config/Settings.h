@@ -44,6 +44,10 @@ enum class TSettingId {
   AuthPassword,
   AuthAllowBasic,
   LogFloodLimit,
+  OnvifEnable,
+  OnvifPort,
+  OnvifName,
+  OnvifDiscovery,
 };
 
 enum class TSettingType { Integer, Boolean, String };
@@ -100,8 +104,18 @@ struct TCameraAccess {
   std::string password;  // UTF-8
   bool allowBasic;       // Basic offered beside Digest (the password then crosses in clear)
   std::string bindAddress;  // empty: every interface; else one local IPv4 address
+  bool onvifEnabled = false;  // the ONVIF side answers too (only ever with a user)
 
   bool operator==(const TCameraAccess&) const = default;
+};
+
+// The ONVIF side's own values, read once at start-up.
+struct TOnvifSettings {
+  int32_t port = 8000;
+  std::string name;  // empty: the host name
+  bool discovery = true;
+
+  bool operator==(const TOnvifSettings&) const = default;
 };
 
 // A missing or unreadable file gives the defaults.
@@ -110,8 +124,9 @@ TRtspSettings LoadRtspSettings(const std::filesystem::path& configFile);
 // Stores the port in decimal as Port of the RTSP section.
 bool SaveRtspPort(const std::filesystem::path& configFile, int32_t port);
 TCameraAccess LoadCameraAccess(const std::filesystem::path& configFile);
-// Stores user, password and bind address (AllowBasic is the file's own); with a password the file
-// is left readable by its owner alone.
+TOnvifSettings LoadOnvifSettings(const std::filesystem::path& configFile);
+// Stores user, password, bind address and the ONVIF switch (AllowBasic is the file's own); with a
+// password the file is left readable by its owner alone.
 bool SaveCameraAccess(const std::filesystem::path& configFile, const TCameraAccess& access);
 
 // One set of values. Until a Load call they hold the defaults, so a missing key keeps its default.
@@ -143,6 +158,9 @@ class TSettings {
   // Stores the current CameraAccess().
   bool SaveCameraAccess() const;
 
+  void LoadOnvifSettings();
+  const TOnvifSettings& Onvif() const { return onvif_; }
+
  private:
   std::filesystem::path configFile_;
   TVideoSettings video_;
@@ -150,6 +168,7 @@ class TSettings {
   std::atomic<int32_t> rtspPort_;
   mutable std::mutex accessLock_;
   TCameraAccess access_;
+  TOnvifSettings onvif_;  // written at start-up like the video values
 };
 
 // The program's folder followed by "SConfig.ini".
@@ -163,3 +182,4 @@ void LoadVideoSettings();
 void LoadRtspSettings();
 bool SaveRtspPort();
 void LoadCameraAccess();
+void LoadOnvifSettings();

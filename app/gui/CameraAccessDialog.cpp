@@ -46,6 +46,8 @@ TFrmCameraAccess::TFrmCameraAccess(const TResourceTexts& texts, const TCameraAcc
   edtBind_ = AddEdit(*this, "edtBind");
   lblBindHint_ = AddLabel(*this, "lblBindHint", 0, 0);
   lblBindHint_->setWordWrap(true);
+  chkOnvif_ = new QCheckBox(this);
+  chkOnvif_->setObjectName("chkOnvif");
   btnOK_ = AddButton(*this, "btnOK", 0, 0);
   btnCancel_ = AddButton(*this, "btnCancel", 0, 0);
   btnOK_->setDefault(true);
@@ -59,6 +61,7 @@ TFrmCameraAccess::TFrmCameraAccess(const TResourceTexts& texts, const TCameraAcc
   chkShowPassword_->setText(QString::fromStdString(texts.showPassword));
   lblBind_->setText(QString::fromStdString(texts.bindAddress));
   lblBindHint_->setText(QString::fromStdString(texts.bindAddressHint));
+  chkOnvif_->setText(QString::fromStdString(texts.onvif));
   btnOK_->setText(QString::fromStdString(texts.ok));
   btnCancel_->setText(QString::fromStdString(texts.cancel));
   LayOut();
@@ -66,6 +69,7 @@ TFrmCameraAccess::TFrmCameraAccess(const TResourceTexts& texts, const TCameraAcc
   edtUser_->setText(QString::fromStdString(access.user));
   edtPassword_->setText(QString::fromStdString(access.password));
   edtBind_->setText(QString::fromStdString(access.bindAddress));
+  chkOnvif_->setChecked(access.onvifEnabled);
   edtUser_->setFocus();
 }
 
@@ -93,7 +97,9 @@ void TFrmCameraAccess::LayOut() {
   placeRow(lblBind_, edtBind_);
   lblBindHint_->setGeometry(fieldLeft, top - 4, fieldWidth,
                             lblBindHint_->heightForWidth(fieldWidth));
-  const int bandHeight = lblBindHint_->geometry().bottom() + 1 + 14;
+  top = lblBindHint_->geometry().bottom() + 1 + 10;
+  chkOnvif_->setGeometry(kMargin, top, kWidth - 2 * kMargin, chkOnvif_->sizeHint().height());
+  const int bandHeight = chkOnvif_->geometry().bottom() + 1 + 14;
   const int buttonTop = bandHeight + 16;
   MakeFixedDialog(*this, kWidth, buttonTop + 25 + 28);
   AddTopBand(*this, bandHeight, "bvl1");
@@ -108,6 +114,7 @@ TCameraAccess TFrmCameraAccess::Entered() const {
       .allowBasic = allowBasic_,
       // Blanks around an address are a slip of the keyboard, not part of it.
       .bindAddress = edtBind_->text().trimmed().toStdString(),
+      .onvifEnabled = chkOnvif_->isChecked(),
   };
 }
 
@@ -141,6 +148,9 @@ void TFrmCameraAccess::accept() {
       break;
     case UserMissing:
       tell(texts_.userMissing, edtUser_);
+      break;
+    case OnvifNeedsUser:
+      tell(texts_.onvifNeedsUser, edtUser_);
       break;
     case None:
       break;

@@ -37,6 +37,7 @@ class TFrmCameraAccess : public QDialog {
   QLabel* lblBind_;
   QLineEdit* edtBind_;
   QLabel* lblBindHint_;
+  QCheckBox* chkOnvif_;
   QPushButton* btnOK_;
   QPushButton* btnCancel_;
 };

@@ -95,6 +95,20 @@ TEST(Settings, ServiceValuesAreReadWithoutRangeChecks) {
   }
 }
 
+TEST(Settings, OnvifValuesHaveDefaultsAndAPortOutOfRangeGoesBackToIts) {
+  const std::vector<std::pair<std::string, TOnvifSettings>> cases = {
+      {"", {8000, "", true}},
+      {"[ONVIF]\nPort=8080\nName=Desk & <Co>\nDiscovery=0", {8080, "Desk & <Co>", false}},
+      {"[ONVIF]\nPort=0", {8000, "", true}},
+      {"[ONVIF]\nPort=65536", {8000, "", true}},
+  };
+  TempFile temp("SConfig.ini");
+  for (const auto& [text, expected] : cases) {
+    WriteBytes(temp.path(), text);
+    EXPECT_EQ(LoadOnvifSettings(temp.path()), expected) << text;
+  }
+}
+
 TEST(Settings, SavingThePortCreatesOrEditsTheFile) {
   TempFile temp("SConfig.ini");
   ASSERT_TRUE(SaveRtspPort(temp.path(), 6666));
@@ -122,7 +136,7 @@ TEST(Settings, CameraAccessRoundTripsAndAPasswordClosesTheFileToOthers) {
   ASSERT_TRUE(SaveCameraAccess(temp.path(), open));
   EXPECT_EQ(fs::status(temp.path()).permissions() & fs::perms::all, fs::perms(0644));
 
-  const TCameraAccess closed{"nvr", "p\xC3\xA4ss w=rd", true, ""};
+  const TCameraAccess closed{"nvr", "p\xC3\xA4ss w=rd", true, "", true};
   TSettings settings(temp.path());
   settings.SetCameraAccess(closed);
   ASSERT_TRUE(settings.SaveCameraAccess());

@@ -1,4 +1,5 @@
 // The port, language and About dialogs, driven the way a user drives them.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -95,12 +96,13 @@ struct TAccessCase {
   const char* password;
   const char* bind;
   std::string TResourceTexts::*told;  // null: accepted
+  bool onvif = false;
 };
 
 // The password only by its length: ctest takes neither line breaks nor every byte in a name.
 void PrintTo(const TAccessCase& c, std::ostream* out) {
   *out << '"' << c.user << "\" " << std::string_view(c.password).size() << "-byte password on \""
-       << c.bind << '"';
+       << c.bind << '"' << (c.onvif ? " with ONVIF" : "");
 }
 
 class AccessDialog : public ::testing::TestWithParam<TAccessCase> {};
@@ -114,6 +116,7 @@ TEST_P(AccessDialog, OkTellsWhatCannotBeStoredAndStaysOpenElseKeepsTheHiddenSett
        {std::pair{"edtUser", c.user}, {"edtPassword", c.password}, {"edtBind", c.bind}}) {
     if (auto* edit = Child<QLineEdit>(dialog, field)) edit->setText(QString::fromUtf8(text));
   }
+  if (auto* onvif = Child<QCheckBox>(dialog, "chkOnvif")) onvif->setChecked(c.onvif);
   QString told;
   TModalDriver driver([&](QDialog& shown) {
     if (auto* box = qobject_cast<QMessageBox*>(&shown)) told = box->text();
@@ -124,7 +127,7 @@ TEST_P(AccessDialog, OkTellsWhatCannotBeStoredAndStaysOpenElseKeepsTheHiddenSett
   EXPECT_EQ(dialog.isVisible(), c.told != nullptr);
   const std::string bind = QString(c.bind).trimmed().toStdString();
   if (!c.told) {
-    EXPECT_EQ(dialog.Entered(), (TCameraAccess{c.user, c.password, true, bind}));
+    EXPECT_EQ(dialog.Entered(), (TCameraAccess{c.user, c.password, true, bind, c.onvif}));
   }
 }
 
@@ -138,7 +141,9 @@ INSTANTIATE_TEST_SUITE_P(
                       TAccessCase{"cam", "pw", "1.2.3.256", &R::badBindAddress},
                       TAccessCase{"cam", "", "", &R::passwordMissing},
                       TAccessCase{"", "pw", "", &R::userMissing},
-                      TAccessCase{"cam", "pw\nx", "", &R::lineBreakInEntry}));
+                      TAccessCase{"cam", "pw\nx", "", &R::lineBreakInEntry},
+                      TAccessCase{"cam", "pw", "", nullptr, true},
+                      TAccessCase{"", "", "", &R::onvifNeedsUser, true}));
 
 std::string LanguageFile(const std::string& name, const std::string& prefix) {
   return "[resinfo]\nencode=utf8\nlanguage=" + name + "\n" + localize_test::CompleteTexts(prefix);
