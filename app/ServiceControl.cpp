@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "MainEventQueue.h"
+#include "OnvifWiring.h"
 #include "ProcessWiring.h"
 #include "config/Settings.h"
 #include "log/ServiceLog.h"
@@ -42,12 +43,14 @@ void StartService() {
   service.SetListenAddress(access.bindAddress);
   service.SetActive(true);
   LogOpenAccess(service, access);
+  StartOnvifService();
   StartLivePipeline();
   LogMessage("start service<--");
 }
 
 void StopService() {
   LogMessage("stop service -->");
+  FreeOnvifService();
   FreeRtspService();
   FreeRtspUdpServer();
   StopLivePipeline();

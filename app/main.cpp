@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
   LoadRtspSettings();
   GetServiceLog().SetFloodLimit(static_cast<std::size_t>(Settings().LogFloodLimit()));
   LoadCameraAccess();
+  LoadOnvifSettings();
   GetLocalize().SetLanguageChangedHandler(OnLanguageChanged);
   LoadResourceTexts();
 
