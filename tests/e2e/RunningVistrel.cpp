@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "tests/support/Subprocess.h"
 
@@ -56,11 +57,13 @@ int FreePortPair() {
 }
 
 RunningVistrel::RunningVistrel(const std::string& display, const std::string& settings,
-                               const std::filesystem::path& languages)
+                               const std::filesystem::path& languages,
+                               std::vector<std::string> launcher)
     : folder_(MakeFolder()),
       name_("vistrel-" + folder_.filename().string().substr(12)),
       display_(display),
-      port_(FreePortPair()) {
+      port_(FreePortPair()),
+      launcher_(std::move(launcher)) {
   std::filesystem::copy_file(VISTREL_PROGRAM, folder_ / name_);
   std::filesystem::copy_file(ORXENCODER_PATH, folder_ / "libOrxEncoder.so");
   if (!languages.empty()) std::filesystem::copy(languages, folder_ / "languages");
@@ -89,8 +92,9 @@ RunningVistrel::~RunningVistrel() {
 }
 
 std::unique_ptr<ChildProcess> RunningVistrel::StartCopy() const {
-  return std::make_unique<ChildProcess>(std::vector<std::string>{(folder_ / name_).string()},
-                                        std::vector<std::string>{"DISPLAY=" + display_},
+  std::vector<std::string> args = launcher_;
+  args.push_back((folder_ / name_).string());
+  return std::make_unique<ChildProcess>(args, std::vector<std::string>{"DISPLAY=" + display_},
                                         (folder_ / "output.txt").string());
 }
 

@@ -16,9 +16,11 @@ int FreePortPair();
 class RunningVistrel {
  public:
   // settings: the text of SConfig.ini; "{port}" in it is replaced by the chosen port. A languages
-  // folder, when given, is copied beside the program as its "languages".
+  // folder, when given, is copied beside the program as its "languages". A launcher, when given,
+  // starts the program: its words come first and the program's path last.
   RunningVistrel(const std::string& display, const std::string& settings,
-                 const std::filesystem::path& languages = {});
+                 const std::filesystem::path& languages = {},
+                 std::vector<std::string> launcher = {});
   ~RunningVistrel();
 
   int Port() const { return port_; }
@@ -39,6 +41,7 @@ class RunningVistrel {
   std::string name_;
   std::string display_;
   int port_;
+  std::vector<std::string> launcher_;
   std::unique_ptr<ChildProcess> process_;
 };
 
