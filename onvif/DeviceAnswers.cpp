@@ -22,8 +22,8 @@ TSoapAnswer Response(std::string_view operation, std::string_view innerXml) {
 }
 
 std::string VersionXml(std::string_view element) {
-  return Element(element, NumberElement("tt:Major", kVersionMajor) +
-                              NumberElement("tt:Minor", kVersionMinor));
+  return Element(
+      element, NumberElement("tt:Major", kVersionMajor) + NumberElement("tt:Minor", kVersionMinor));
 }
 
 std::string DeviceServiceCapabilitiesXml() {
@@ -94,9 +94,10 @@ std::vector<std::string> OnvifScopes(const TOnvifIdentity& identity) {
 std::string HostLabel(const std::string& name) {
   std::string label;
   for (const char c : name) {
+    // Every other byte, a hyphen included, is a separator, so that runs collapse to one hyphen
+    // and none is left at either end.
     const auto byte = static_cast<unsigned char>(c);
-    const bool keep = IsUnreserved(byte) && c != '.' && c != '_' && c != '~';
-    if (keep) {
+    if (IsUnreserved(byte) && c != '-' && c != '.' && c != '_' && c != '~') {
       label += c;
     } else if (!label.empty() && label.back() != '-') {
       label += '-';
@@ -153,38 +154,34 @@ TSoapAnswer AnswerGetCapabilities(const TSoapRequest& request, const TOnvifState
   }
   std::string inner;
   if (device) {
-    std::string system = TextElement("tt:DiscoveryResolve", "false") +
-                         TextElement("tt:DiscoveryBye", "false") +
-                         TextElement("tt:RemoteDiscovery", "false") +
-                         TextElement("tt:SystemBackup", "false") +
-                         TextElement("tt:SystemLogging", "false") +
-                         TextElement("tt:FirmwareUpgrade", "false") +
-                         VersionXml("tt:SupportedVersions");
+    std::string system =
+        TextElement("tt:DiscoveryResolve", "false") + TextElement("tt:DiscoveryBye", "false") +
+        TextElement("tt:RemoteDiscovery", "false") + TextElement("tt:SystemBackup", "false") +
+        TextElement("tt:SystemLogging", "false") + TextElement("tt:FirmwareUpgrade", "false") +
+        VersionXml("tt:SupportedVersions");
     std::string security;
-    for (const char* name : {"tt:TLS1.1", "tt:TLS1.2", "tt:OnboardKeyGeneration",
-                             "tt:AccessPolicyConfig", "tt:X.509Token", "tt:SAMLToken",
-                             "tt:KerberosToken", "tt:RELToken"}) {
+    for (const char* name :
+         {"tt:TLS1.1", "tt:TLS1.2", "tt:OnboardKeyGeneration", "tt:AccessPolicyConfig",
+          "tt:X.509Token", "tt:SAMLToken", "tt:KerberosToken", "tt:RELToken"}) {
       security += TextElement(name, "false");
     }
-    inner += Element(
-        "tt:Device",
-        TextElement("tt:XAddr", HttpUrl(state.place, kDeviceServicePath)) +
-            Element("tt:Network", TextElement("tt:IPFilter", "false") +
-                                      TextElement("tt:ZeroConfiguration", "false") +
-                                      TextElement("tt:IPVersion6", "false") +
-                                      TextElement("tt:DynDNS", "false")) +
-            Element("tt:System", system) +
-            Element("tt:IO", NumberElement("tt:InputConnectors", 0) +
-                                 NumberElement("tt:RelayOutputs", 0)) +
-            Element("tt:Security", security));
+    inner += Element("tt:Device",
+                     TextElement("tt:XAddr", HttpUrl(state.place, kDeviceServicePath)) +
+                         Element("tt:Network", TextElement("tt:IPFilter", "false") +
+                                                   TextElement("tt:ZeroConfiguration", "false") +
+                                                   TextElement("tt:IPVersion6", "false") +
+                                                   TextElement("tt:DynDNS", "false")) +
+                         Element("tt:System", system) +
+                         Element("tt:IO", NumberElement("tt:InputConnectors", 0) +
+                                              NumberElement("tt:RelayOutputs", 0)) +
+                         Element("tt:Security", security));
   }
   if (media) {
-    inner += Element("tt:Media",
-                     TextElement("tt:XAddr", HttpUrl(state.place, kMediaServicePath)) +
-                         Element("tt:StreamingCapabilities",
-                                 TextElement("tt:RTPMulticast", "false") +
-                                     TextElement("tt:RTP_TCP", "true") +
-                                     TextElement("tt:RTP_RTSP_TCP", "true")));
+    inner += Element("tt:Media", TextElement("tt:XAddr", HttpUrl(state.place, kMediaServicePath)) +
+                                     Element("tt:StreamingCapabilities",
+                                             TextElement("tt:RTPMulticast", "false") +
+                                                 TextElement("tt:RTP_TCP", "true") +
+                                                 TextElement("tt:RTP_RTSP_TCP", "true")));
   }
   return Response("GetCapabilities", Element("tds:Capabilities", inner));
 }
@@ -204,15 +201,14 @@ TSoapAnswer AnswerGetNetworkInterfaces(const TSoapRequest&, const TOnvifState& s
   const std::string mac = place.mac.empty() ? "00:00:00:00:00:00" : place.mac;
   std::string inner = TextElement("tt:Enabled", "true");
   inner += Element("tt:Info", TextElement("tt:Name", place.interfaceName) +
-                                  TextElement("tt:HwAddress", mac) +
-                                  NumberElement("tt:MTU", kMtu));
+                                  TextElement("tt:HwAddress", mac) + NumberElement("tt:MTU", kMtu));
   inner += Element(
       "tt:IPv4",
       TextElement("tt:Enabled", "true") +
-          Element("tt:Config", Element("tt:Manual", TextElement("tt:Address", place.localAddress) +
-                                                        NumberElement("tt:PrefixLength",
-                                                                      kPrefixLength)) +
-                                   TextElement("tt:DHCP", "false")));
+          Element("tt:Config",
+                  Element("tt:Manual", TextElement("tt:Address", place.localAddress) +
+                                           NumberElement("tt:PrefixLength", kPrefixLength)) +
+                      TextElement("tt:DHCP", "false")));
   return Response("GetNetworkInterfaces", "<tds:NetworkInterfaces token=\"" +
                                               XmlEscaped(place.interfaceName) + "\">" + inner +
                                               "</tds:NetworkInterfaces>");
@@ -252,8 +248,8 @@ TSoapAnswer AnswerGetNetworkProtocols(const TSoapRequest&, const TOnvifState& st
                                                TextElement("tt:Enabled", "true") +
                                                NumberElement("tt:Port", port));
   };
-  return Response("GetNetworkProtocols", protocol("HTTP", state.place.onvifPort) +
-                                             protocol("RTSP", state.place.rtspPort));
+  return Response("GetNetworkProtocols",
+                  protocol("HTTP", state.place.onvifPort) + protocol("RTSP", state.place.rtspPort));
 }
 
 TSoapAnswer AnswerGetDiscoveryMode(const TSoapRequest&, const TOnvifState&) {

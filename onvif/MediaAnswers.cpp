@@ -57,13 +57,13 @@ std::string VideoEncoderConfigurationXml(std::string_view element, const TOnvifS
                                      TextElement("tt:Mpeg4Profile", "SP"));
   }
   // Multicast is not served; the block is required all the same and says so with zeros.
-  inner += Element("tt:Multicast",
-                   Element("tt:Address", TextElement("tt:Type", "IPv4") +
-                                             TextElement("tt:IPv4Address", "0.0.0.0")) +
-                       NumberElement("tt:Port", 0) + NumberElement("tt:TTL", 0) +
-                       TextElement("tt:AutoStart", "false"));
-  inner += TextElement("tt:SessionTimeout",
-                       "PT" + std::to_string(video.sessionTimeoutSeconds) + "S");
+  inner +=
+      Element("tt:Multicast", Element("tt:Address", TextElement("tt:Type", "IPv4") +
+                                                        TextElement("tt:IPv4Address", "0.0.0.0")) +
+                                  NumberElement("tt:Port", 0) + NumberElement("tt:TTL", 0) +
+                                  TextElement("tt:AutoStart", "false"));
+  inner +=
+      TextElement("tt:SessionTimeout", "PT" + std::to_string(video.sessionTimeoutSeconds) + "S");
   return "<" + std::string(element) + Attribute("token", kVideoEncoderToken) + ">" + inner + "</" +
          std::string(element) + ">";
 }
@@ -193,7 +193,8 @@ TSoapAnswer AnswerGetVideoEncoderConfigurationOptions(const TSoapRequest& reques
   codec += RangeXml("tt:EncodingIntervalRange", 1, 1);
   std::string options = RangeXml("tt:QualityRange", 0, kQualityMax);
   if (video.h264) {
-    options += Element("tt:H264", codec + TextElement("tt:H264ProfilesSupported", video.h264Profile));
+    options +=
+        Element("tt:H264", codec + TextElement("tt:H264ProfilesSupported", video.h264Profile));
   } else {
     options += Element("tt:MPEG4", codec + TextElement("tt:Mpeg4ProfilesSupported", "SP"));
   }

@@ -83,8 +83,9 @@ constexpr std::array kOperations = {
 }  // namespace
 
 TSoapAnswer AnswerOnvifOperation(const TSoapRequest& request, const TOnvifState& state) {
-  const auto found = std::find_if(kOperations.begin(), kOperations.end(),
-                                  [&](const TOperation& op) { return op.name == request.operation; });
+  const auto found =
+      std::find_if(kOperations.begin(), kOperations.end(),
+                   [&](const TOperation& op) { return op.name == request.operation; });
   if (found != kOperations.end()) return found->answer(request, state);
   return OnvifFault("env:Receiver", "ter:ActionNotSupported", "",
                     "The camera does not support " + request.operation);

@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
+#include "OnvifState.h"
 #include "SoapAnswer.h"
 #include "SoapRequest.h"
-#include "OnvifState.h"
 
 TSoapAnswer AnswerOnvifOperation(const TSoapRequest& request, const TOnvifState& state);
 
