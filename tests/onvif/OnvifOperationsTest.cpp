@@ -16,6 +16,7 @@ using TArguments = std::vector<std::pair<std::string, std::string>>;
 
 constexpr const char* kDeviceNs = "http://www.onvif.org/ver10/device/wsdl";
 constexpr const char* kMediaNs = "http://www.onvif.org/ver10/media/wsdl";
+constexpr const char* kMedia2Ns = "http://www.onvif.org/ver20/media/wsdl";
 
 TOnvifState State(const std::string& name = "Desk &<\"") {
   TOnvifState state;
@@ -53,6 +54,8 @@ TEST(OnvifOperations, AnswersCarryTheStateWhereRecordersReadIt) {
     bool h264 = true;
   };
   const TArguments profile = {{"ProfileToken", "Profile_1"}};
+  const std::string subcode = "//env:Code/env:Subcode/env:Value";
+  const std::string detail = "//env:Subcode/env:Subcode/env:Value";
   const Case cases[] = {
       {"GetSystemDateAndTime", {}, "//tt:UTCDateTime/tt:Time/tt:Hour", "7"},
       {"GetSystemDateAndTime", {}, "//tt:LocalDateTime/tt:Time/tt:Second", "9"},
@@ -66,13 +69,7 @@ TEST(OnvifOperations, AnswersCarryTheStateWhereRecordersReadIt) {
       {"GetProfiles", {}, "//tt:H264/tt:GovLength", "50"},
       {"GetProfiles", {}, "//tt:H264/tt:H264Profile", "Main"},
       {"GetProfiles", {}, "//tt:VideoEncoderConfiguration/tt:SessionTimeout", "PT60S"},
-      {"GetProfiles",
-       {},
-       "//tt:VideoEncoderConfiguration/tt:Encoding",
-       "MPEG4",
-       200,
-       kMediaNs,
-       false},
+      {"GetProfiles", {}, "//tt:Encoding", "MPEG4", 200, kMediaNs, false},
       {"GetProfiles", {}, "//tt:MPEG4/tt:GovLength", "50", 200, kMediaNs, false},
       {"GetProfiles", {}, "//tt:H264", "", 200, kMediaNs, false},
       {"GetProfile", profile, "//trt:Profile/@fixed", "true"},
@@ -93,50 +90,24 @@ TEST(OnvifOperations, AnswersCarryTheStateWhereRecordersReadIt) {
       {"GetCapabilities", {{"Category", "Media"}}, "//tt:Device/tt:XAddr", ""},
       {"GetServices",
        {{"IncludeCapability", "true"}},
-       "//tds:Service[2]/tds:Capabilities/trt:Capabilities/trt:ProfileCapabilities/"
-       "@MaximumNumberOfProfiles",
+       "//trt:ProfileCapabilities/@MaximumNumberOfProfiles",
        "1"},
       {"GetServices", {{"IncludeCapability", "false"}}, "//tds:Capabilities", ""},
       {"GetServiceCapabilities", {}, "//trt:Capabilities/@SnapshotUri", "true"},
       {"GetServiceCapabilities", {}, "//tds:Security/@UsernameToken", "true", 200, kDeviceNs},
       // faults: the subcode recorders match on, and the HTTP status of who is at fault
-      {"GetServiceCapabilities",
-       {},
-       "//env:Code/env:Subcode/env:Value",
-       "ter:ActionNotSupported",
-       500,
-       "http://www.onvif.org/ver20/media/wsdl"},
-      {"SetSystemFactoryDefault",
-       {},
-       "//env:Code/env:Subcode/env:Value",
-       "ter:ActionNotSupported",
-       500},
-      {"GetProfile",
-       {{"ProfileToken", "Profile_2"}},
-       "//env:Subcode/env:Subcode/env:Value",
-       "ter:NoProfile",
-       400},
-      {"GetStreamUri", {}, "//env:Code/env:Subcode/env:Value", "ter:InvalidArgVal", 400},
-      {"GetVideoEncoderConfiguration",
-       {{"ConfigurationToken", "VideoSourceConfig_1"}},
-       "//env:Subcode/env:Subcode/env:Value",
-       "ter:NoConfig",
-       400},
+      {"GetServiceCapabilities", {}, subcode, "ter:ActionNotSupported", 500, kMedia2Ns},
+      {"SetSystemFactoryDefault", {}, subcode, "ter:ActionNotSupported", 500},
+      {"GetProfile", {{"ProfileToken", "Profile_2"}}, detail, "ter:NoProfile", 400},
+      {"GetStreamUri", {}, subcode, "ter:InvalidArgVal", 400},
+      {"GetVideoEncoderConfiguration", {{"ConfigurationToken", "x"}}, detail, "ter:NoConfig", 400},
       {"GetStreamUri",
        {{"ProfileToken", "Profile_1"}, {"Stream", "RTP-Multicast"}},
-       "//env:Subcode/env:Subcode/env:Value",
+       detail,
        "ter:InvalidStreamSetup",
        400},
-      {"CreateProfile",
-       {{"Name", "x"}},
-       "//env:Subcode/env:Subcode/env:Value",
-       "ter:MaxNVTProfiles",
-       500},
-      {"GetCapabilities",
-       {{"Category", "PTZ"}},
-       "//env:Subcode/env:Subcode/env:Value",
-       "ter:NoSuchService",
-       500},
+      {"CreateProfile", {{"Name", "x"}}, detail, "ter:MaxNVTProfiles", 500},
+      {"GetCapabilities", {{"Category", "PTZ"}}, detail, "ter:NoSuchService", 500},
   };
   for (const Case& c : cases) {
     TOnvifState state = State();
