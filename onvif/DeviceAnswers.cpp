@@ -88,7 +88,7 @@ std::string PercentEscaped(std::string_view text) {
 std::vector<std::string> OnvifScopes(const TOnvifIdentity& identity) {
   return {"onvif://www.onvif.org/Profile/Streaming", "onvif://www.onvif.org/type/video_encoder",
           "onvif://www.onvif.org/name/" + PercentEscaped(identity.name),
-          "onvif://www.onvif.org/hardware/" + PercentEscaped(identity.model)};
+          "onvif://www.onvif.org/hardware/" + PercentEscaped(identity.hardwareId)};
 }
 
 std::string HostLabel(const std::string& name) {
