@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "OnvifCredentials.h"
@@ -37,6 +38,8 @@ struct TOnvifHttpHandlers {
   std::function<std::optional<std::vector<std::uint8_t>>()> snapshot;
   // Read for each request: the Camera Access dialog may change them while the server runs.
   std::function<TOnvifCredentials()> credentials;
+  // Refused credentials and the HTTP library's own complaints; empty: LogMessage.
+  std::function<void(std::string_view)> log;
 };
 
 class TOnvifHttpServer {
