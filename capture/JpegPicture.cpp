@@ -63,7 +63,8 @@ std::vector<std::uint8_t> EncodeJpeg(const platform::TScreenPicture& picture, in
   // to a buffer of its own, which a failure part-way would leave behind. Pages not written to are
   // never committed.
   const std::size_t bound = (static_cast<std::size_t>(picture.width) + 16) *
-                                (static_cast<std::size_t>(picture.height) + 16) * 6 + 2048;
+                                (static_cast<std::size_t>(picture.height) + 16) * 6 +
+                            2048;
   const std::unique_ptr<unsigned char, TFree> room(static_cast<unsigned char*>(std::malloc(bound)));
   if (!room) return {};
   unsigned char* output = room.get();
@@ -74,8 +75,7 @@ std::vector<std::uint8_t> EncodeJpeg(const platform::TScreenPicture& picture, in
   info.err = jpeg_std_error(&error.manager);
   error.manager.error_exit = LeaveOnError;
   error.manager.output_message = Quiet;
-  const bool done =
-      Compress(info, error, picture, std::clamp(quality, 1, 100), &output, &size);
+  const bool done = Compress(info, error, picture, std::clamp(quality, 1, 100), &output, &size);
   jpeg_destroy_compress(&info);
   // Should the bound ever fall short, the library's own buffer holds the result.
   const std::unique_ptr<unsigned char, TFree> moved(output != room.get() ? output : nullptr);

@@ -131,8 +131,8 @@ struct TOnvifHttpServer::TImpl {
   std::array<unsigned char, 32> nonceSecret{};
 
   std::mutex reportLock;
-  TLogThrottle refusals;      // under reportLock
-  TLogThrottle libraryLines;  // under reportLock
+  TLogThrottle refusals;        // under reportLock
+  TLogThrottle libraryLines;    // under reportLock
   std::string lastLibraryLine;  // under reportLock: why Start failed
 
   TImpl(TOnvifHttpHandlers h, TOnvifHttpLimits l) : handlers(std::move(h)), limits(l) {}
@@ -218,9 +218,9 @@ struct TOnvifHttpServer::TImpl {
     }
     const TMhdText digestUser{MHD_digest_auth_get_username(connection)};
     if (digestUser.text != nullptr) {
-      const int verdict = MHD_digest_auth_check2(connection, kRealm, credentials.user.c_str(),
-                                                 credentials.password.c_str(), kNonceSeconds,
-                                                 MHD_DIGEST_ALG_MD5);
+      const int verdict =
+          MHD_digest_auth_check2(connection, kRealm, credentials.user.c_str(),
+                                 credentials.password.c_str(), kNonceSeconds, MHD_DIGEST_ALG_MD5);
       if (verdict == MHD_YES) return TAccess::Granted;
       // An old or unknown nonce is no wrong password: the client just asks again.
       if (verdict == MHD_INVALID_NONCE) return TAccess::Stale;
@@ -236,7 +236,8 @@ struct TOnvifHttpServer::TImpl {
     }
     // Both compared whatever the first gives, so the time tells nothing about which was wrong.
     const bool userMatches = SameSecret(basicUser.text, credentials.user);
-    const bool passwordMatches = SameSecret(password.text ? password.text : "", credentials.password);
+    const bool passwordMatches =
+        SameSecret(password.text ? password.text : "", credentials.password);
     if (userMatches && passwordMatches) return TAccess::Granted;
     ReportRefusal(peer, "basic, user " + LogValue(basicUser.text, 64));
     return TAccess::Refused;
@@ -325,7 +326,9 @@ struct TOnvifHttpServer::TImpl {
 TOnvifHttpServer::TOnvifHttpServer(TOnvifHttpHandlers handlers, TOnvifHttpLimits limits)
     : impl_(std::make_unique<TImpl>(std::move(handlers), limits)) {}
 
-TOnvifHttpServer::~TOnvifHttpServer() { Stop(); }
+TOnvifHttpServer::~TOnvifHttpServer() {
+  Stop();
+}
 
 bool TOnvifHttpServer::Start(const std::string& bindAddress, std::uint16_t port) {
   Stop();
@@ -334,14 +337,13 @@ bool TOnvifHttpServer::Start(const std::string& bindAddress, std::uint16_t port)
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_ANY);
-  const std::string where = (bindAddress.empty() ? "*" : bindAddress) + ":" + std::to_string(port);
   if (!bindAddress.empty() && ::inet_pton(AF_INET, bindAddress.c_str(), &address.sin_addr) != 1) {
-    impl.lastError = "cannot listen on " + where + ": not an IPv4 address";
+    impl.lastError = "not an IPv4 address: " + LogValue(bindAddress, 64);
     return false;
   }
   // Nonces are signed with it; a fresh one each start makes earlier nonces stale.
   if (RAND_bytes(impl.nonceSecret.data(), static_cast<int>(impl.nonceSecret.size())) != 1) {
-    impl.lastError = "cannot listen on " + where + ": no random bytes for the nonces";
+    impl.lastError = "no random bytes for the nonces";
     return false;
   }
   {
@@ -350,25 +352,22 @@ bool TOnvifHttpServer::Start(const std::string& bindAddress, std::uint16_t port)
   }
   // A thread per connection: the handlers block (a snapshot takes a screen capture), and the
   // connection limits bound the threads.
-  const auto flags = static_cast<unsigned>(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
-                         MHD_USE_POLL | MHD_USE_ITC | MHD_USE_ERROR_LOG);
+  const auto flags =
+      static_cast<unsigned>(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
+                            MHD_USE_POLL | MHD_USE_ITC | MHD_USE_ERROR_LOG);
   impl.daemon = MHD_start_daemon(
-      flags, port, nullptr, nullptr, &TImpl::OnRequest, &impl,
-      MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&address),
-      MHD_OPTION_EXTERNAL_LOGGER, &TImpl::OnLibraryLine, &impl,
-      MHD_OPTION_NOTIFY_COMPLETED, &TImpl::OnCompleted, &impl,
-      MHD_OPTION_CONNECTION_LIMIT, impl.limits.maxConnections,
-      MHD_OPTION_PER_IP_CONNECTION_LIMIT, impl.limits.connectionsPerAddress,
-      MHD_OPTION_CONNECTION_TIMEOUT, impl.limits.timeoutSeconds,
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
-      MHD_OPTION_DIGEST_AUTH_RANDOM, impl.nonceSecret.size(), impl.nonceSecret.data(),
-      MHD_OPTION_NONCE_NC_SIZE, kNonceTableSize,
+      flags, port, nullptr, nullptr, &TImpl::OnRequest, &impl, MHD_OPTION_SOCK_ADDR,
+      reinterpret_cast<const sockaddr*>(&address), MHD_OPTION_EXTERNAL_LOGGER,
+      &TImpl::OnLibraryLine, &impl, MHD_OPTION_NOTIFY_COMPLETED, &TImpl::OnCompleted, &impl,
+      MHD_OPTION_CONNECTION_LIMIT, impl.limits.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      impl.limits.connectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, impl.limits.timeoutSeconds,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_DIGEST_AUTH_RANDOM,
+      impl.nonceSecret.size(), impl.nonceSecret.data(), MHD_OPTION_NONCE_NC_SIZE, kNonceTableSize,
       MHD_OPTION_END);
   if (impl.daemon == nullptr) {
     const std::lock_guard guard(impl.reportLock);
-    impl.lastError = "cannot listen on " + where + ": " +
-                     (impl.lastLibraryLine.empty() ? "the HTTP library did not start"
-                                                   : impl.lastLibraryLine);
+    impl.lastError =
+        impl.lastLibraryLine.empty() ? "the HTTP library did not start" : impl.lastLibraryLine;
     return false;
   }
   const MHD_DaemonInfo* info = MHD_get_daemon_info(impl.daemon, MHD_DAEMON_INFO_BIND_PORT);
@@ -383,6 +382,10 @@ void TOnvifHttpServer::Stop() {
   impl_->port = 0;
 }
 
-std::uint16_t TOnvifHttpServer::Port() const { return impl_->port; }
+std::uint16_t TOnvifHttpServer::Port() const {
+  return impl_->port;
+}
 
-std::string TOnvifHttpServer::LastError() const { return impl_->lastError; }
+std::string TOnvifHttpServer::LastError() const {
+  return impl_->lastError;
+}

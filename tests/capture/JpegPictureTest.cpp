@@ -16,7 +16,9 @@ constexpr int kStride = kWidth * 4 + 12;  // rows padded, as captures may be
 // Red, green, blue and white quadrants, as R, G, B.
 constexpr std::uint8_t kColours[4][3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
 
-int Quadrant(int x, int y) { return (x >= kWidth / 2 ? 1 : 0) + (y >= kHeight / 2 ? 2 : 0); }
+int Quadrant(int x, int y) {
+  return (x >= kWidth / 2 ? 1 : 0) + (y >= kHeight / 2 ? 2 : 0);
+}
 
 TEST(JpegPictureTest, DecodesToThePictureItWasMadeFrom) {
   std::vector<std::uint8_t> pixels(kStride * kHeight, 0);
@@ -56,10 +58,8 @@ TEST(JpegPictureTest, DecodesToThePictureItWasMadeFrom) {
 TEST(JpegPictureTest, MalformedPicturesGiveNothing) {
   std::vector<std::uint8_t> pixels(kStride * kHeight, 0);
   const platform::TScreenPicture cases[] = {
-      {nullptr, kStride, kWidth, kHeight},
-      {pixels.data(), kStride, 0, kHeight},
-      {pixels.data(), kStride, kWidth, -1},
-      {pixels.data(), kWidth * 4 - 1, kWidth, kHeight},
+      {nullptr, kStride, kWidth, kHeight},  {pixels.data(), kStride, 0, kHeight},
+      {pixels.data(), kStride, kWidth, -1}, {pixels.data(), kWidth * 4 - 1, kWidth, kHeight},
       {pixels.data(), 70000 * 4, 70000, 1},
   };
   for (const auto& picture : cases)

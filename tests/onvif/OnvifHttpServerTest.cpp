@@ -47,10 +47,9 @@ class OnvifHttpServerTest : public testing::Test {
   TCurlAnswer Curl(const std::string& arguments, const std::string& path) {
     const TempFile headers("headers");
     const TempFile body("body");
-    const std::string code = RunCommand("curl -s -m 10 -D " + headers.path() + " -o " +
-                                        body.path() + " -w '%{http_code}' " + arguments +
-                                        " http://127.0.0.1:" + std::to_string(server_->Port()) +
-                                        path);
+    const std::string code = RunCommand(
+        "curl -s -m 10 -D " + headers.path() + " -o " + body.path() + " -w '%{http_code}' " +
+        arguments + " http://127.0.0.1:" + std::to_string(server_->Port()) + path);
     return {std::atoi(code.c_str()), FileText(headers.path()), FileText(body.path())};
   }
 
@@ -122,8 +121,7 @@ TEST_F(OnvifHttpServerTest, SnapshotOnlyForTheRightCredentials) {
     }
     if (c.status != 401) continue;
     EXPECT_NE(answer.headers.find("WWW-Authenticate: Digest realm=\"Vistrel\""), std::string::npos);
-    EXPECT_EQ(answer.headers.find("Basic realm=\"Vistrel\"") != std::string::npos,
-              c.basicChallenge)
+    EXPECT_EQ(answer.headers.find("Basic realm=\"Vistrel\"") != std::string::npos, c.basicChallenge)
         << c.arguments;
   }
 }
