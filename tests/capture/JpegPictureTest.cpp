@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdio>  // before jpeglib.h, which uses FILE
 
 #include <jpeglib.h>
 
@@ -35,13 +35,11 @@ TEST(JpegPictureTest, DecodesToThePictureItWasMadeFrom) {
   std::vector<std::uint8_t> rgb(kWidth * kHeight * 3);
   for (JSAMPROW row = rgb.data(); info.output_scanline < info.output_height; row += kWidth * 3)
     jpeg_read_scanlines(&info, &row, 1);
-  jpeg_finish_decompress(&info);
   jpeg_destroy_decompress(&info);
   // Away from the edges between quadrants, where 4:2:0 blurs the colours.
   for (const auto& [x, y] : {std::pair{8, 8}, {56, 8}, {8, 40}, {56, 40}})
     for (int c = 0; c < 3; ++c)
-      EXPECT_NEAR(rgb[static_cast<std::size_t>((y * kWidth + x) * 3 + c)],
-                  kColours[Quadrant(x, y)][c], 16)
+      EXPECT_NEAR(rgb[std::size_t((y * kWidth + x) * 3 + c)], kColours[Quadrant(x, y)][c], 16)
           << x << "," << y << " channel " << c;
 }
 
