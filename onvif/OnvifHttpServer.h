@@ -1,6 +1,13 @@
 // The ONVIF port's HTTP server (libmicrohttpd): SOAP requests posted to any path under /onvif/,
 // and the snapshot picture behind HTTP Digest or Basic. Bounded like the RTSP side: the body's
 // size, the connections in all and per address, and the time a request may take.
+//
+// What a client meets: a POST under /onvif/ with a body over maxBody gets 413 (at once when its
+// Content-Length says so, else once the body is over, which is dropped as it comes, and a client
+// sending over 16 times maxBody is cut off); other methods there get 405, as do methods but GET and
+// HEAD on the snapshot, and other paths 404. The snapshot without valid credentials gets 401 with
+// a Digest (MD5) challenge, plus a Basic one when clear text is allowed; a stale nonce is told so.
+// A handler that throws gets 500. Refused credentials are logged at most once a second.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "OnvifCredentials.h"
@@ -37,6 +45,8 @@ struct TOnvifHttpHandlers {
   std::function<std::optional<std::vector<std::uint8_t>>()> snapshot;
   // Read for each request: the Camera Access dialog may change them while the server runs.
   std::function<TOnvifCredentials()> credentials;
+  // Refused credentials and the HTTP library's own complaints; empty: LogMessage.
+  std::function<void(std::string_view)> log;
 };
 
 class TOnvifHttpServer {
