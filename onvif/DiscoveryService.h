@@ -23,11 +23,11 @@
 #include "platform/UdpSocket.h"
 
 struct TDiscoveryLinks {
-  TOnvifIdentity identity;
+  TOnvifIdentity identity{};
   std::uint16_t httpPort = 0;  // the ONVIF HTTP port the answers point to
-  std::string bindAddress;     // empty: every IPv4 interface that can multicast
+  std::string bindAddress{};   // empty: every IPv4 interface that can multicast
   std::uint16_t port = 3702;   // other values for tests
-  std::function<void(std::string_view)> log;
+  std::function<void(std::string_view)> log{};
   const platform::TClock* clock = &platform::SystemClock();  // times the limits; must outlive
 };
 
