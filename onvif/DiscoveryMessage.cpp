@@ -99,6 +99,8 @@ bool ScopeCovers(std::string_view asked, std::string_view ours) {
          (whole.size() == prefix.size() || whole[prefix.size()] == '/');
 }
 
+// A scope is a URI: every byte outside the unreserved set is %XX, so that a space, a slash or a
+// non-ASCII letter in the name cannot split or break it.
 std::string UrlEscaped(std::string_view text) {
   std::string escaped;
   for (const char c : text) {
@@ -160,7 +162,7 @@ std::string EndpointReference(const TOnvifIdentity& identity) {
 // What a ProbeMatch and a Hello both say of the camera.
 std::string Presence(const TOnvifIdentity& identity, std::string_view xaddrs) {
   std::string scopes;
-  for (const std::string& scope : DiscoveryScopes(identity.name)) {
+  for (const std::string& scope : DiscoveryScopes(identity)) {
     if (!scopes.empty()) scopes.push_back(' ');
     scopes += scope;
   }
@@ -203,10 +205,10 @@ std::optional<TDiscoveryProbe> ParseDiscoveryProbe(std::string_view datagram) {
   return result;
 }
 
-std::vector<std::string> DiscoveryScopes(std::string_view cameraName) {
+std::vector<std::string> DiscoveryScopes(const TOnvifIdentity& identity) {
   return {"onvif://www.onvif.org/Profile/Streaming", "onvif://www.onvif.org/type/video_encoder",
-          "onvif://www.onvif.org/name/" + UrlEscaped(cameraName),
-          "onvif://www.onvif.org/hardware/Vistrel"};
+          "onvif://www.onvif.org/name/" + UrlEscaped(identity.name),
+          "onvif://www.onvif.org/hardware/" + UrlEscaped(identity.hardwareId)};
 }
 
 bool ProbeSelects(const TDiscoveryProbe& probe, const std::vector<std::string>& ourScopes) {

@@ -1,9 +1,11 @@
 #include "DiscoveryService.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <utility>
 
+#include "log/ServiceLog.h"
 #include "platform/NetworkInterfaces.h"
 
 namespace {
@@ -16,6 +18,18 @@ std::string Text(std::span<const std::uint8_t> bytes) {
 
 std::span<const std::uint8_t> Bytes(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// One sequence for the whole process, whichever service object sends: the service is made anew
+// each time the camera's ONVIF side starts, and receivers drop an announcement whose number does
+// not grow within the instance.
+TAppSequence NextSequence() {
+  static const auto instance =
+      static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+  static std::atomic<std::uint64_t> number{0};
+  return {instance, ++number};
 }
 
 std::string Also(std::size_t events) {
@@ -49,11 +63,7 @@ bool TDiscoveryService::TBucket::Full(std::uint32_t now) const {
 
 TDiscoveryService::TDiscoveryService(TDiscoveryLinks links)
     : links_(std::move(links)),
-      scopes_(DiscoveryScopes(links_.identity.name)),
-      instanceId_(
-          static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
-                                         std::chrono::system_clock::now().time_since_epoch())
-                                         .count())),
+      scopes_(DiscoveryScopes(links_.identity)),
       answers_(kAnswersPerSecond, kAnswersPerSecond, links_.clock->TickCount()),
       socket_(
           links_.port,
@@ -171,10 +181,10 @@ bool TDiscoveryService::MayAnswer(const std::string& sender, std::uint32_t now) 
   return known->second.Take(now) && answers_.Take(now);
 }
 
-TAppSequence TDiscoveryService::NextSequence() {
-  return {instanceId_, ++messageNumber_};
-}
-
 void TDiscoveryService::Log(const std::string& line) const {
-  if (links_.log) links_.log(line);
+  if (links_.log) {
+    links_.log(line);
+  } else {
+    LogMessage(line);
+  }
 }

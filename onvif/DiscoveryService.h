@@ -7,7 +7,6 @@
 // and per sender address, and each kind of refusal is logged at most once a second.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -24,10 +23,10 @@
 
 struct TDiscoveryLinks {
   TOnvifIdentity identity{};
-  std::uint16_t httpPort = 0;  // the ONVIF HTTP port the answers point to
-  std::string bindAddress{};   // empty: every IPv4 interface that can multicast
-  std::uint16_t port = 3702;   // other values for tests
-  std::function<void(std::string_view)> log{};
+  std::uint16_t httpPort = 0;                   // the ONVIF HTTP port the answers point to
+  std::string bindAddress{};                    // empty: every IPv4 interface that can multicast
+  std::uint16_t port = 3702;                    // tests use free ports
+  std::function<void(std::string_view)> log{};  // empty: the service log
   const platform::TClock* clock = &platform::SystemClock();  // times the limits; must outlive
 };
 
@@ -70,13 +69,10 @@ class TDiscoveryService {
 
   void Receive(std::span<const std::uint8_t> bytes, const platform::TDatagramArrival& arrival);
   bool MayAnswer(const std::string& sender, std::uint32_t now);
-  TAppSequence NextSequence();
   void Log(const std::string& line) const;
 
   const TDiscoveryLinks links_;
   const std::vector<std::string> scopes_;
-  const std::uint64_t instanceId_;  // the time the service was made, in seconds
-  std::atomic<std::uint64_t> messageNumber_{0};
 
   struct TJoined {
     std::string name;

@@ -81,7 +81,7 @@ TEST(DiscoveryProbe, ReadsTheFormsClientsSend) {
       {"oversized", Probe("", "<!--" + std::string(kMaxDiscoveryDatagram, ' ') + "-->"), false,
        false},
   };
-  const std::vector<std::string> ours = DiscoveryScopes("Desk & Co");
+  const std::vector<std::string> ours = DiscoveryScopes(Identity("Desk & Co", kId));
   for (const auto& test : cases) {
     const std::optional<TDiscoveryProbe> probe = ParseDiscoveryProbe(test.datagram);
     ASSERT_EQ(probe.has_value(), test.probe) << test.what;
