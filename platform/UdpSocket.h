@@ -1,8 +1,10 @@
 // A UDP socket bound to one port on one or every local IPv4 address, with a thread of its own that
 // hands each datagram it receives to a handler. Sending works from any number of threads, alongside
-// the receive thread.
+// the receive thread. It can also listen to a multicast group on chosen interfaces and send from a
+// chosen local address, as discovery protocols need.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -18,12 +20,38 @@ namespace platform {
 using TDatagramHandler = std::function<void(std::span<const std::uint8_t> bytes,
                                             const std::string& address, std::uint16_t port)>;
 
+// Where one received datagram came from and where it arrived.
+struct TDatagramArrival {
+  std::string address;  // the sender's, dotted decimal
+  std::uint16_t port = 0;
+  // The local address the datagram reached: for a multicast datagram, the address of the
+  // interface it came in on, so that an answer can name an address the sender can reach. Empty
+  // when the system did not tell.
+  std::string localAddress;
+  unsigned interfaceIndex = 0;  // 0 when the system did not tell
+  // The datagram was longer than the socket's maxDatagram; the bytes are its cut-off start.
+  bool cut = false;
+};
+using TDatagramArrivalHandler =
+    std::function<void(std::span<const std::uint8_t> bytes, const TDatagramArrival& arrival)>;
+
+struct TUdpSocketOptions {
+  // SO_REUSEADDR: other sockets that ask the same may bind the port too, as every listener to a
+  // well-known multicast port on one machine must. Off, a port in use makes Open fail.
+  bool sharePort = false;
+  // Datagrams longer than this are read no further and reach the handler cut (see
+  // TDatagramArrival::cut). The default takes any datagram whole.
+  std::size_t maxDatagram = 65536;
+};
+
 class TUdpSocket {
  public:
   // Nothing is bound until Open. Port 0 lets the system choose a free port when opening. The
   // handler runs on the receive thread; it should not throw, and a datagram whose handler throws
   // is dropped while receiving goes on.
   TUdpSocket(std::uint16_t port, TDatagramHandler handler);
+  // The same with the fuller handler and options.
+  TUdpSocket(std::uint16_t port, TDatagramArrivalHandler handler, TUdpSocketOptions options);
   // Closes the socket and waits for the receive thread.
   ~TUdpSocket();
   TUdpSocket(const TUdpSocket&) = delete;
@@ -51,12 +79,25 @@ class TUdpSocket {
   // first; otherwise as SendTo.
   bool SendGatheredTo(const std::string& address, std::uint16_t port,
                       std::span<const std::span<const std::uint8_t>> pieces);
+  // Sends from the given local address: the answer then comes from the address the request was
+  // sent to and, for a multicast group, leaves through that address's interface (with the
+  // system's multicast TTL of 1, so it stays on the link). Otherwise as SendTo.
+  bool SendFrom(const std::string& localAddress, const std::string& address, std::uint16_t port,
+                std::span<const std::uint8_t> bytes);
+
+  // Receives the group's datagrams that arrive on the interface holding interfaceAddress; the
+  // socket must be open. Only groups joined on this socket reach it. False with LastError when
+  // the system refused (no such interface, no multicast there).
+  bool JoinMulticastGroup(const std::string& group, const std::string& interfaceAddress);
 
  private:
+  bool Send(const std::string& localAddress, const std::string& address, std::uint16_t port,
+            std::span<const std::span<const std::uint8_t>> pieces);
   void ReceiveLoop(int socket, int wakeup);
   void SetError(std::string text) const;
 
-  const TDatagramHandler handler_;
+  const TDatagramArrivalHandler handler_;
+  const TUdpSocketOptions options_;
 
   // Makes Open and Close one step each for every caller; held while the receive thread ends.
   std::mutex openCloseLock_;

@@ -8,6 +8,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -33,15 +34,19 @@ std::string AddressText(const in_addr& address) {
 }
 
 // Binds a fresh datagram socket to the port on the local address; -1 with errno set on failure.
-// No SO_REUSEADDR: on a UDP socket it would let two programs share the port silently.
-int BindDatagramSocket(const in_addr& local, std::uint16_t port) {
+// SO_REUSEADDR only when asked: on a UDP socket it lets two programs share the port silently.
+// IP_PKTINFO always, so that each datagram tells the local address it reached.
+int BindDatagramSocket(const in_addr& local, std::uint16_t port, bool sharePort) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  const int on = 1;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr = local;
   address.sin_port = htons(port);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if ((sharePort && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) ||
+      ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+      ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     const int error = errno;
     ::close(fd);
     errno = error;
@@ -60,7 +65,18 @@ std::uint16_t BoundPort(int fd) {
 }  // namespace
 
 TUdpSocket::TUdpSocket(std::uint16_t port, TDatagramHandler handler)
-    : handler_(std::move(handler)), port_(port) {}
+    : TUdpSocket(port,
+                 handler ? TDatagramArrivalHandler(
+                               [handler = std::move(handler)](std::span<const std::uint8_t> bytes,
+                                                              const TDatagramArrival& arrival) {
+                                 handler(bytes, arrival.address, arrival.port);
+                               })
+                         : TDatagramArrivalHandler(),
+                 TUdpSocketOptions{}) {}
+
+TUdpSocket::TUdpSocket(std::uint16_t port, TDatagramArrivalHandler handler,
+                       TUdpSocketOptions options)
+    : handler_(std::move(handler)), options_(options), port_(port) {}
 
 TUdpSocket::~TUdpSocket() {
   Close();
@@ -77,7 +93,7 @@ bool TUdpSocket::Open(const std::string& bindAddress) {
     return false;
   }
   const std::uint16_t port = Port();
-  const int fd = BindDatagramSocket(local, port);
+  const int fd = BindDatagramSocket(local, port, options_.sharePort);
   if (fd < 0) {
     const int error = errno;
     const std::string where = bindAddress.empty() ? std::string() : " on " + bindAddress;
@@ -146,16 +162,37 @@ void TUdpSocket::SetError(std::string text) const {
 bool TUdpSocket::SendTo(const std::string& address, std::uint16_t port,
                         std::span<const std::uint8_t> bytes) {
   const std::span<const std::uint8_t> pieces[] = {bytes};
-  return SendGatheredTo(address, port, pieces);
+  return Send({}, address, port, pieces);
 }
 
 bool TUdpSocket::SendGatheredTo(const std::string& address, std::uint16_t port,
                                 std::span<const std::span<const std::uint8_t>> pieces) {
+  return Send({}, address, port, pieces);
+}
+
+bool TUdpSocket::SendFrom(const std::string& localAddress, const std::string& address,
+                          std::uint16_t port, std::span<const std::uint8_t> bytes) {
+  const std::span<const std::uint8_t> pieces[] = {bytes};
+  return Send(localAddress, address, port, pieces);
+}
+
+bool TUdpSocket::Send(const std::string& localAddress, const std::string& address,
+                      std::uint16_t port, std::span<const std::span<const std::uint8_t>> pieces) {
   sockaddr_in target{};
   target.sin_family = AF_INET;
   target.sin_port = htons(port);
   if (::inet_pton(AF_INET, address.c_str(), &target.sin_addr) != 1) {
     SetError("not an IPv4 address: \"" + address + "\"");
+    return false;
+  }
+  // The source address travels with the datagram rather than as a socket option, so that
+  // threads sending from different addresses at once cannot mix them up; for a multicast
+  // destination the system then picks the interface that holds it.
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> control{};
+  in_pktinfo source{};
+  if (!localAddress.empty() &&
+      ::inet_pton(AF_INET, localAddress.c_str(), &source.ipi_spec_dst) != 1) {
+    SetError("not an IPv4 address: \"" + localAddress + "\"");
     return false;
   }
   // An RTP datagram is a header and a payload or two; anything longer is rare enough to allocate.
@@ -175,6 +212,15 @@ bool TUdpSocket::SendGatheredTo(const std::string& address, std::uint16_t port,
   message.msg_namelen = sizeof target;
   message.msg_iov = vectors;
   message.msg_iovlen = pieces.size();
+  if (!localAddress.empty()) {
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = IPPROTO_IP;
+    header->cmsg_type = IP_PKTINFO;
+    header->cmsg_len = CMSG_LEN(sizeof source);
+    std::memcpy(CMSG_DATA(header), &source, sizeof source);
+  }
   std::shared_lock lock(descriptorLock_);
   if (socket_ < 0) {
     SetError("UDP socket not open");
@@ -190,9 +236,36 @@ bool TUdpSocket::SendGatheredTo(const std::string& address, std::uint16_t port,
   }
 }
 
+bool TUdpSocket::JoinMulticastGroup(const std::string& group, const std::string& interfaceAddress) {
+  ip_mreq membership{};
+  if (::inet_pton(AF_INET, group.c_str(), &membership.imr_multiaddr) != 1 ||
+      ::inet_pton(AF_INET, interfaceAddress.c_str(), &membership.imr_interface) != 1) {
+    SetError("not an IPv4 group and interface address: \"" + group + "\" on \"" + interfaceAddress +
+             "\"");
+    return false;
+  }
+  std::shared_lock lock(descriptorLock_);
+  if (socket_ < 0) {
+    SetError("UDP socket not open");
+    return false;
+  }
+  // Without this the system hands the socket every group any socket of the machine joined.
+  const int off = 0;
+  if (::setsockopt(socket_, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) != 0 ||
+      ::setsockopt(socket_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
+    const int error = errno;
+    SetError(SystemErrorText(("join " + group + " on " + interfaceAddress).c_str(), error));
+    return false;
+  }
+  return true;
+}
+
 void TUdpSocket::ReceiveLoop(int socket, int wakeup) {
-  // The largest possible UDP payload, so that no datagram is cut short.
+  // The largest possible UDP payload, so that no datagram is cut short unless asked.
   std::array<std::uint8_t, 65536> buffer;
+  const std::size_t readable =
+      std::min(buffer.size(), std::max<std::size_t>(options_.maxDatagram, 1));
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> control;
   for (;;) {
     std::array<pollfd, 2> waits{{{socket, POLLIN, 0}, {wakeup, POLLIN, 0}}};
     const int ready = ::poll(waits.data(), waits.size(), -1);
@@ -204,9 +277,15 @@ void TUdpSocket::ReceiveLoop(int socket, int wakeup) {
     if (waits[0].revents == 0) continue;
 
     sockaddr_in source{};
-    socklen_t sourceLength = sizeof source;
-    const ssize_t received = ::recvfrom(socket, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                        reinterpret_cast<sockaddr*>(&source), &sourceLength);
+    iovec vector{buffer.data(), readable};
+    msghdr message{};
+    message.msg_name = &source;
+    message.msg_namelen = sizeof source;
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    const ssize_t received = ::recvmsg(socket, &message, MSG_DONTWAIT);
     if (received < 0) {
       if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
       // Errors queued on the socket (an ICMP report of an earlier send) are consumed by the
@@ -215,9 +294,21 @@ void TUdpSocket::ReceiveLoop(int socket, int wakeup) {
       continue;
     }
     if (!handler_) continue;
+    TDatagramArrival arrival;
+    arrival.address = AddressText(source.sin_addr);
+    arrival.port = ntohs(source.sin_port);
+    arrival.cut = (message.msg_flags & MSG_TRUNC) != 0;
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+      if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_PKTINFO) continue;
+      in_pktinfo info{};
+      std::memcpy(&info, CMSG_DATA(header), sizeof info);
+      arrival.localAddress = AddressText(info.ipi_spec_dst);
+      arrival.interfaceIndex = static_cast<unsigned>(info.ipi_ifindex);
+    }
     try {
       handler_(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(received)),
-               AddressText(source.sin_addr), ntohs(source.sin_port));
+               arrival);
     } catch (...) {
       // The handler's owner reports its own failures; one bad datagram must not end receiving.
     }
