@@ -10,17 +10,13 @@ namespace {
 // more than a few dozen values.
 constexpr std::size_t kMaxArguments = 256;
 
-std::string_view LocalName(const pugi::xml_node& node) {
-  const std::string_view name = node.name();
-  const std::size_t colon = name.find(':');
+// pugixml takes any number of colons into a name; the prefix is what stands before the last one.
+std::string_view LocalName(std::string_view name) {
+  const std::size_t colon = name.rfind(':');
   return colon == std::string_view::npos ? name : name.substr(colon + 1);
 }
 
-std::string_view LocalName(const pugi::xml_attribute& attribute) {
-  const std::string_view name = attribute.name();
-  const std::size_t colon = name.find(':');
-  return colon == std::string_view::npos ? name : name.substr(colon + 1);
-}
+std::string_view LocalName(const pugi::xml_node& node) { return LocalName(node.name()); }
 
 pugi::xml_node Child(const pugi::xml_node& parent, std::string_view localName) {
   for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
@@ -49,7 +45,7 @@ std::string OwnText(const pugi::xml_node& element) {
 // The URI bound to the element's prefix by the nearest declaration around it.
 std::string NamespaceOf(const pugi::xml_node& element) {
   const std::string_view name = element.name();
-  const std::size_t colon = name.find(':');
+  const std::size_t colon = name.rfind(':');
   const std::string declaration =
       colon == std::string_view::npos ? "xmlns" : "xmlns:" + std::string(name.substr(0, colon));
   for (pugi::xml_node node = element; node.type() == pugi::node_element; node = node.parent()) {
@@ -69,7 +65,7 @@ TUsernameToken ReadToken(const pugi::xml_node& element) {
   // digest, which only the password's owner can make.
   token.passwordIsText = true;
   for (const pugi::xml_attribute attribute : password.attributes()) {
-    if (LocalName(attribute) != "Type") continue;
+    if (LocalName(attribute.name()) != "Type") continue;
     token.passwordIsText = std::string_view(attribute.value()).ends_with("#PasswordText");
     break;
   }
@@ -89,8 +85,9 @@ void ReadArguments(const pugi::xml_node& operation, TSoapRequest& request) {
   pugi::xml_node node = operation.first_child();
   while (node && node != operation && request.arguments.size() < kMaxArguments) {
     if (node.type() == pugi::node_element) {
+      const std::string_view name = LocalName(node);
       std::string text = OwnText(node);
-      if (!text.empty()) request.arguments.emplace_back(std::string(LocalName(node)), std::move(text));
+      if (!name.empty() && !text.empty()) request.arguments.emplace_back(name, std::move(text));
       if (node.first_child()) {
         node = node.first_child();
         continue;
@@ -152,7 +149,7 @@ std::optional<TSoapRequest> ParseSoapRequest(std::string_view body, std::string*
   }
   const pugi::xml_node operation = soapBody.find_child(
       [](const pugi::xml_node& child) { return child.type() == pugi::node_element; });
-  if (!operation) {
+  if (!operation || LocalName(operation).empty()) {
     Refuse(why, "the SOAP Body names no operation");
     return std::nullopt;
   }
