@@ -14,12 +14,14 @@ namespace {
 using namespace std::chrono;
 using V = TTokenVerdict;
 
+const system_clock::time_point kNow = sys_days{2026y / 12 / 9} + 11h + 22min + 33s;
+const std::string kCreated = "2026-12-09T11:22:33Z";
+
 std::string Base64(const std::string& bytes) {
   std::string text(bytes.size() / 3 * 4 + 5, '\0');
-  text.resize(static_cast<std::size_t>(
-      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                      reinterpret_cast<const unsigned char*>(bytes.data()),
-                      static_cast<int>(bytes.size()))));
+  text.resize(static_cast<std::size_t>(EVP_EncodeBlock(
+      reinterpret_cast<unsigned char*>(text.data()),
+      reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()))));
   return text;
 }
 
@@ -34,11 +36,7 @@ TUsernameToken Token(const std::string& nonce, const std::string& created,
           created};
 }
 
-const system_clock::time_point kNow = sys_days{2026y / 12 / 9} + 11h + 22min + 33s;
-constexpr const char* kCreated = "2026-12-09T11:22:33Z";
-
 TEST(UsernameTokenCheck, JudgesTokensInOrder) {
-  const auto with = [](TUsernameToken token, auto change) { change(token); return token; };
   struct Case {
     std::optional<TUsernameToken> token;
     V expected;
@@ -49,11 +47,11 @@ TEST(UsernameTokenCheck, JudgesTokensInOrder) {
       {Token("n2", kCreated), V::Accepted},  // a refused token's nonce was not remembered
       {Token("n2", kCreated), V::Replayed},
       {Token("n3", kCreated, "s3cret", "root"), V::UnknownUser},
-      {with(Token("n4", kCreated), [](auto& t) { t.nonce.clear(); }), V::BadNonce},
-      {with(Token("n5", kCreated), [](auto& t) { t.nonce = "bjU=bjU="; }), V::BadNonce},
-      {with(Token("n6", kCreated), [](auto& t) { t.nonce = "bjZ="; }), V::BadNonce},
-      {with(Token("n7", kCreated), [](auto& t) { t.password = "not Base64"; }), V::BadDigest},
-      {with(Token("n8", kCreated), [](auto& t) { t.password = "c2hvcnQ="; }), V::BadDigest},
+      {TUsernameToken{"admin", "x", false, "", kCreated}, V::BadNonce},
+      {TUsernameToken{"admin", "x", false, "bjU=bjU=", kCreated}, V::BadNonce},
+      {TUsernameToken{"admin", "x", false, "bjZ=", kCreated}, V::BadNonce},  // stray bits
+      {TUsernameToken{"admin", "not Base64", false, "bjc=", kCreated}, V::BadDigest},
+      {TUsernameToken{"admin", "c2hvcnQ=", false, "bjc=", kCreated}, V::BadDigest},
       {Token("n9", "2026-12-09T11:16:33Z"), V::Stale},
       {Token("n9", "2026-12-09T11:28:33Z"), V::Stale},
       {Token("n9", "2026-12-09T11:18:33Z"), V::Accepted},
@@ -76,52 +74,47 @@ TEST(UsernameTokenCheck, JudgesTokensInOrder) {
   }
 }
 
-std::string Envelope(const std::string& operation, const std::optional<TUsernameToken>& token) {
-  std::string header;
-  if (token) {
-    header = "<s:Header><Security><UsernameToken><Username>" + token->username +
-             "</Username><Password Type=\"x#PasswordDigest\">" + token->password +
-             "</Password><Nonce>" + token->nonce + "</Nonce><Created>" + token->created +
-             "</Created></UsernameToken></Security></s:Header>";
-  }
+std::string Envelope(const std::string& operation, const std::optional<TUsernameToken>& t) {
+  const std::string header =
+      !t ? ""
+         : "<s:Header><wsse:Security><wsse:UsernameToken><wsse:Username>" + t->username +
+               "</wsse:Username><wsse:Password Type=\"x#PasswordDigest\">" + t->password +
+               "</wsse:Password><wsse:Nonce>" + t->nonce + "</wsse:Nonce><wsu:Created>" +
+               t->created + "</wsu:Created></wsse:UsernameToken></wsse:Security></s:Header>";
   return "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\">" + header +
          "<s:Body><tds:" + operation + " xmlns:tds=\"d\"/></s:Body></s:Envelope>";
 }
 
 TEST(OnvifDispatcher, LetsThroughOnlyWhatNeedsNoTokenOrHasARightOne) {
-  struct Case {
-    std::string body;
-    int status;
-    std::string fault;  // empty: passed on to the operations
-  };
-  const std::string sender = "env:Sender</env:Value><env:Subcode><env:Value>ter:";
-  const std::vector<Case> cases = {
-      {Envelope("GetSystemDateAndTime", Token("g1", kCreated, "wrong")), 200, ""},
-      {Envelope("GetCapabilities", std::nullopt), 200, ""},
-      {Envelope("GetDeviceInformation", Token("g2", kCreated)), 200, ""},
-      {Envelope("GetDeviceInformation", Token("g2", kCreated)), 400, sender + "NotAuthorized"},
-      {Envelope("GetDeviceInformation", std::nullopt), 400, sender + "NotAuthorized"},
-      {Envelope("GetDeviceInformation", Token("g3", kCreated, "wrong")), 400,
-       sender + "NotAuthorized"},
-      {Envelope("CreateProfile", std::nullopt), 400,
+  const std::string sender = "env:Sender</env:Value><env:Subcode><env:Value>ter:",
+                    refused = sender + "NotAuthorized";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      // body, fault ("": let in)
+      {Envelope("GetSystemDateAndTime", Token("g1", kCreated, "wrong")), ""},
+      {Envelope("GetCapabilities", std::nullopt), ""},
+      {Envelope("GetDeviceInformation", Token("g2", kCreated)), ""},
+      {Envelope("GetDeviceInformation", Token("g2", kCreated)), refused},
+      {Envelope("GetDeviceInformation", std::nullopt), refused},
+      {Envelope("GetDeviceInformation", Token("g3", kCreated, "wrong")), refused},
+      {Envelope("CreateProfile", std::nullopt),
        "env:Receiver</env:Value><env:Subcode><env:Value>ter:MaxNVTProfiles"},
-      {"<s:Envelope", 400, sender + "WellFormed"},
-      {std::string(kMaxSoapBody + 1, '<'), 400, sender + "WellFormed"},
+      {"<s:Envelope", sender + "WellFormed"},
+      {std::string(kMaxSoapBody + 1, '<'), sender + "WellFormed"},
   };
   TOnvifDispatcher dispatcher;
   TOnvifState state;
   state.now = kNow;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.body.substr(0, 300));
-    const TSoapAnswer answer = dispatcher.Dispatch(c.body, {"admin", "s3cret"}, state);
-    if (c.fault.empty()) {
-      const TSoapAnswer passed = AnswerOnvifOperation(*ParseSoapRequest(c.body), state);
+  for (const auto& [body, fault] : cases) {
+    SCOPED_TRACE(body.substr(0, 300));
+    const TSoapAnswer answer = dispatcher.Dispatch(body, {"admin", "s3cret"}, state);
+    if (fault.empty()) {
+      const TSoapAnswer passed = AnswerOnvifOperation(*ParseSoapRequest(body), state);
       EXPECT_EQ(answer.httpStatus, passed.httpStatus);
       EXPECT_EQ(answer.body, passed.body);
-      continue;
+    } else {
+      EXPECT_EQ(answer.httpStatus, 400);
+      EXPECT_NE(answer.body.find(fault), std::string::npos) << answer.body;
     }
-    EXPECT_EQ(answer.httpStatus, c.status);
-    EXPECT_NE(answer.body.find(c.fault), std::string::npos) << answer.body;
   }
 }
 
