@@ -7,7 +7,7 @@ namespace {
 using enum TTextSection;
 using T = TResourceTexts;
 
-constexpr std::array<TResourceTextKey, 27> kKeys{{
+constexpr std::array<TResourceTextKey, 29> kKeys{{
     {Dialog, "OK", "OK", &T::ok},
     {Dialog, "Cancel", "Cancel", &T::cancel},
     {System, "ExitSystem", "Exit System", &T::exitSystem},

@@ -14,6 +14,7 @@
 #include <pugixml.hpp>
 
 #include "onvif/DiscoveryMessage.h"
+#include "onvif/DeviceAnswers.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   TOnvifIdentity identity;
   identity.name = probe->messageId;  // the name goes out as a scope: escaped twice over
   identity.endpointUuid = "urn:uuid:5b0c6b80-0d1e-4f7e-9a53-2f3c1c7d9e11";
-  [[maybe_unused]] const bool selects = ProbeSelects(*probe, DiscoveryScopes(identity));
+  [[maybe_unused]] const bool selects = ProbeSelects(*probe, OnvifScopes(identity));
   const std::string answer =
       ProbeMatchesMessage(probe->messageId, identity, "http://192.0.2.1:8080/", {1, 1});
   pugi::xml_document document;

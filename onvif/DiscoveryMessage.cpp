@@ -10,6 +10,7 @@
 
 #include <pugixml.hpp>
 
+#include "DeviceAnswers.h"
 #include "SoapAnswer.h"
 
 namespace {
@@ -99,23 +100,6 @@ bool ScopeCovers(std::string_view asked, std::string_view ours) {
          (whole.size() == prefix.size() || whole[prefix.size()] == '/');
 }
 
-// A scope is a URI: every byte outside the unreserved set is %XX, so that a space, a slash or a
-// non-ASCII letter in the name cannot split or break it.
-std::string UrlEscaped(std::string_view text) {
-  std::string escaped;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (std::isalnum(byte) || c == '-' || c == '.' || c == '_' || c == '~') {
-      escaped.push_back(c);
-    } else {
-      char code[4];
-      std::snprintf(code, sizeof code, "%%%02X", byte);
-      escaped += code;
-    }
-  }
-  return escaped;
-}
-
 std::string RandomUuidUrn() {
   std::array<unsigned char, 16> bytes{};
   if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
@@ -162,7 +146,7 @@ std::string EndpointReference(const TOnvifIdentity& identity) {
 // What a ProbeMatch and a Hello both say of the camera.
 std::string Presence(const TOnvifIdentity& identity, std::string_view xaddrs) {
   std::string scopes;
-  for (const std::string& scope : DiscoveryScopes(identity)) {
+  for (const std::string& scope : OnvifScopes(identity)) {
     if (!scopes.empty()) scopes.push_back(' ');
     scopes += scope;
   }
@@ -203,12 +187,6 @@ std::optional<TDiscoveryProbe> ParseDiscoveryProbe(std::string_view datagram) {
   const std::vector<std::string> matchBy = Words(scopes.attribute("MatchBy").value());
   if (!matchBy.empty()) result.matchBy = matchBy.front();
   return result;
-}
-
-std::vector<std::string> DiscoveryScopes(const TOnvifIdentity& identity) {
-  return {"onvif://www.onvif.org/Profile/Streaming", "onvif://www.onvif.org/type/video_encoder",
-          "onvif://www.onvif.org/name/" + UrlEscaped(identity.name),
-          "onvif://www.onvif.org/hardware/" + UrlEscaped(identity.hardwareId)};
 }
 
 bool ProbeSelects(const TDiscoveryProbe& probe, const std::vector<std::string>& ourScopes) {

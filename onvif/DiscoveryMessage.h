@@ -34,9 +34,6 @@ struct TAppSequence {
 // DOCTYPE, no MessageID, longer than kMaxDiscoveryDatagram).
 std::optional<TDiscoveryProbe> ParseDiscoveryProbe(std::string_view datagram);
 
-// The scopes this camera announces: its name and hardware id among them, percent-escaped, as
-// GetScopes lists them.
-std::vector<std::string> DiscoveryScopes(const TOnvifIdentity& identity);
 // Whether the probe asks for this camera: its types, and each scope asked for covering one of
 // ours by the probe's rule (by path segments by default, whole strings for strcmp0; no other).
 bool ProbeSelects(const TDiscoveryProbe& probe, const std::vector<std::string>& ourScopes);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <utility>
 
+#include "DeviceAnswers.h"
 #include "log/ServiceLog.h"
 #include "platform/NetworkInterfaces.h"
 
@@ -63,7 +64,7 @@ bool TDiscoveryService::TBucket::Full(std::uint32_t now) const {
 
 TDiscoveryService::TDiscoveryService(TDiscoveryLinks links)
     : links_(std::move(links)),
-      scopes_(DiscoveryScopes(links_.identity)),
+      scopes_(OnvifScopes(links_.identity)),
       answers_(kAnswersPerSecond, kAnswersPerSecond, links_.clock->TickCount()),
       socket_(
           links_.port,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "onvif/DiscoveryMessage.h"
+#include "onvif/DeviceAnswers.h"
 #include "onvif/DiscoveryService.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FreeLoopbackPort.h"
@@ -81,7 +82,7 @@ TEST(DiscoveryProbe, ReadsTheFormsClientsSend) {
       {"oversized", Probe("", "<!--" + std::string(kMaxDiscoveryDatagram, ' ') + "-->"), false,
        false},
   };
-  const std::vector<std::string> ours = DiscoveryScopes(Identity("Desk & Co", kId));
+  const std::vector<std::string> ours = OnvifScopes(Identity("Desk & Co", kId));
   for (const auto& test : cases) {
     const std::optional<TDiscoveryProbe> probe = ParseDiscoveryProbe(test.datagram);
     ASSERT_EQ(probe.has_value(), test.probe) << test.what;
