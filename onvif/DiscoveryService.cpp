@@ -107,7 +107,7 @@ bool TDiscoveryService::Start() {
       Log("WS-Discovery cannot listen on " + entry.name + ": " + socket_.LastError());
       continue;
     }
-    joined_.push_back({entry.name, entry.ipv4});
+    joined_.push_back({entry.name, entry.ipv4, entry.index});
     where += (where.empty() ? " on " : ", ") + entry.name + " " + entry.ipv4;
   }
   Log("WS-Discovery listening on UDP port " + std::to_string(socket_.Port()) +
@@ -155,8 +155,15 @@ void TDiscoveryService::Receive(std::span<const std::uint8_t> bytes,
           Also(refused));
     return;
   }
-  const std::string& local = links_.bindAddress.empty() ? arrival.localAddress : links_.bindAddress;
-  if (local.empty()) return;  // no address to name, which the system always tells
+  std::string local = links_.bindAddress.empty() ? arrival.localAddress : links_.bindAddress;
+  if (local.empty() || local == "0.0.0.0") {
+    // The system names no address for a multicast probe on an interface whose only address is of
+    // host scope (loopback): the interface it came in on has one all the same.
+    for (const TJoined& entry : joined_) {
+      if (entry.index == arrival.interfaceIndex) local = entry.address;
+    }
+  }
+  if (local.empty() || local == "0.0.0.0") return;
   const std::string answer =
       ProbeMatchesMessage(probe->messageId, links_.identity,
                           DeviceServiceAddress(local, links_.httpPort), NextSequence());

@@ -77,6 +77,7 @@ class TDiscoveryService {
   struct TJoined {
     std::string name;
     std::string address;
+    unsigned index = 0;
   };
   std::vector<TJoined> joined_;  // changed only by Start and Stop, while nothing receives
   unsigned bindIndex_ = 0;       // the bind address's interface

@@ -356,9 +356,10 @@ bool TOnvifHttpServer::Start(const std::string& bindAddress, std::uint16_t port)
       static_cast<unsigned>(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
                             MHD_USE_POLL | MHD_USE_ITC | MHD_USE_ERROR_LOG);
   impl.daemon = MHD_start_daemon(
-      flags, port, nullptr, nullptr, &TImpl::OnRequest, &impl, MHD_OPTION_SOCK_ADDR,
-      reinterpret_cast<const sockaddr*>(&address), MHD_OPTION_EXTERNAL_LOGGER,
-      &TImpl::OnLibraryLine, &impl, MHD_OPTION_NOTIFY_COMPLETED, &TImpl::OnCompleted, &impl,
+      // The logger first: the library reports options it cannot take to whichever logger it has.
+      flags, port, nullptr, nullptr, &TImpl::OnRequest, &impl, MHD_OPTION_EXTERNAL_LOGGER,
+      &TImpl::OnLibraryLine, &impl, MHD_OPTION_SOCK_ADDR,
+      reinterpret_cast<const sockaddr*>(&address), MHD_OPTION_NOTIFY_COMPLETED, &TImpl::OnCompleted, &impl,
       MHD_OPTION_CONNECTION_LIMIT, impl.limits.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
       impl.limits.connectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, impl.limits.timeoutSeconds,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_DIGEST_AUTH_RANDOM,

@@ -49,7 +49,7 @@ std::string RunClient(const std::string& arguments, const std::string& prefix = 
 
 // One field of the client's JSON line: a string's text, or a number, null or true as written.
 std::string Field(const std::string& json, const std::string& name) {
-  const std::regex field("\"" + name + R"(":(?:"([^"]*)"|([^,}\]]*)))");
+  const std::regex field("\"" + name + R"re(":(?:"([^"]*)"|([^,}\]]*)))re");
   std::smatch m;
   if (!std::regex_search(json, m, field)) return "<missing>";
   return m[1].matched ? m[1].str() : m[2].str();
@@ -89,7 +89,7 @@ TEST_F(OnvifEndToEnd, TheClientGetsTheProfileAndAStreamFfmpegDecodesOnlyWithTheP
     return RunCommand("timeout -s KILL 20 curl -s -o '" + picture.string() +
                       "' -w '%{http_code} %{content_type}' " + credentials + " '" + snapshot + "'");
   };
-  EXPECT_EQ(fetch("--digest -u nvr:guess"), "401 text/plain") << "a wrong password";
+  EXPECT_EQ(fetch("--digest -u nvr:guess"), "401 text/plain; charset=utf-8") << "a wrong password";
   EXPECT_EQ(fetch("--digest -u nvr:s3cret"), "200 image/jpeg");
   EXPECT_EQ(RunCommand("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 '" +
                        picture.string() + "' 2>&1"),
@@ -135,6 +135,17 @@ TEST_F(OnvifEndToEnd, DiscoveryFindsTheCameraByUnicastAndInItsOwnNetworkByMultic
       "nsenter --preserve-credentials -U -n -t " + std::to_string(isolated.Process().Pid()) + " ";
   const std::string found = RunClient("discover multicast 3000", inside);
   EXPECT_NE(found.find(xaddr), std::string::npos) << found << isolated.LogText();
+}
+
+TEST_F(OnvifEndToEnd, WithoutAUserOnvifStaysOffAndTheLogSaysWhy) {
+  const std::uint16_t onvifPort = FreeLoopbackPort();
+  RunningVistrel vistrel(display_.Name(), "[RTSP]\nPort={port}\n[ONVIF]\nEnable=1\nPort=" +
+                                              std::to_string(onvifPort) + "\n");
+  EXPECT_TRUE(LinesInOrder(vistrel.LogText(), {"ONVIF stays off: it needs a camera user"}))
+      << vistrel.LogText();
+  EXPECT_EQ(RunCommand("curl -s -o /dev/null -w '%{http_code}' -d x http://127.0.0.1:" +
+                       std::to_string(onvifPort) + "/onvif/device_service"),
+            "000");
 }
 
 }  // namespace
