@@ -124,7 +124,7 @@ TSoapAnswer AnswerGetSystemDateAndTime(const TSoapRequest&, const TOnvifState& s
 }
 
 TSoapAnswer AnswerGetServices(const TSoapRequest& request, const TOnvifState& state) {
-  const std::string include = ArgumentOf(request, "IncludeCapability");
+  const std::string include = request.Argument("IncludeCapability");
   const bool withCapabilities = include == "true" || include == "1";
   const std::string device = DeviceServiceCapabilitiesXml();
   const std::string media = MediaServiceCapabilitiesXml();

@@ -11,6 +11,7 @@
 #include <pugixml.hpp>
 
 #include "DeviceAnswers.h"
+#include "OnvifAnswerXml.h"
 #include "SoapAnswer.h"
 
 namespace {
@@ -201,7 +202,7 @@ bool ProbeSelects(const TDiscoveryProbe& probe, const std::vector<std::string>& 
 }
 
 std::string DeviceServiceAddress(std::string_view address, std::uint16_t port) {
-  return "http://" + std::string(address) + ":" + std::to_string(port) + "/onvif/device_service";
+  return "http://" + std::string(address) + ":" + std::to_string(port) + std::string(kDeviceServicePath);
 }
 
 std::string ProbeMatchesMessage(std::string_view probeMessageId, const TOnvifIdentity& identity,

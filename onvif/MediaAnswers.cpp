@@ -84,7 +84,7 @@ TSoapAnswer Response(std::string_view operation, std::string_view innerXml) {
 // token is refused like a wrong one: every operation that takes one requires it.
 std::optional<TSoapAnswer> UnknownToken(const TSoapRequest& request, std::string_view argument,
                                         std::string_view known) {
-  const std::string token = ArgumentOf(request, argument);
+  const std::string token = request.Argument(argument);
   if (token == known) return std::nullopt;
   const bool profile = argument == "ProfileToken";
   return OnvifFault("env:Sender", "ter:InvalidArgVal", profile ? "ter:NoProfile" : "ter:NoConfig",
@@ -176,12 +176,12 @@ TSoapAnswer AnswerGetCompatibleVideoEncoderConfigurations(const TSoapRequest& re
 TSoapAnswer AnswerGetVideoEncoderConfigurationOptions(const TSoapRequest& request,
                                                       const TOnvifState& state) {
   // Both tokens are optional here: without them the options are the device's in general.
-  if (!ArgumentOf(request, "ConfigurationToken").empty()) {
+  if (!request.Argument("ConfigurationToken").empty()) {
     if (auto fault = UnknownToken(request, "ConfigurationToken", kVideoEncoderToken)) {
       return *fault;
     }
   }
-  if (!ArgumentOf(request, "ProfileToken").empty()) {
+  if (!request.Argument("ProfileToken").empty()) {
     if (auto fault = UnknownToken(request, "ProfileToken", kProfileToken)) return *fault;
   }
   const TOnvifVideo& video = state.video;
@@ -203,7 +203,7 @@ TSoapAnswer AnswerGetVideoEncoderConfigurationOptions(const TSoapRequest& reques
 
 TSoapAnswer AnswerGetStreamUri(const TSoapRequest& request, const TOnvifState& state) {
   if (auto fault = UnknownToken(request, "ProfileToken", kProfileToken)) return *fault;
-  if (ArgumentOf(request, "Stream") == "RTP-Multicast") {
+  if (request.Argument("Stream") == "RTP-Multicast") {
     return OnvifFault("env:Sender", "ter:InvalidArgVal", "ter:InvalidStreamSetup",
                       "The camera streams unicast only");
   }

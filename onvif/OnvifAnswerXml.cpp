@@ -27,13 +27,6 @@ std::string HttpUrl(const TOnvifRequestPlace& place, std::string_view path) {
   return url.append(path);
 }
 
-std::string ArgumentOf(const TSoapRequest& request, std::string_view localName) {
-  for (const auto& [name, text] : request.arguments) {
-    if (name == localName) return text;
-  }
-  return {};
-}
-
 TSoapAnswer OnvifFault(std::string_view code, std::string_view subcode, std::string_view detail,
                        std::string_view reason) {
   const int status = code == "env:Sender" ? 400 : 500;

@@ -1,5 +1,5 @@
 // The pieces the device and media answers share: elements written as text, the addresses a client
-// reaches the camera at, the faults recorders tell apart, and the arguments read from a request.
+// reaches the camera at and the faults recorders tell apart.
 #pragma once
 
 #include <string>
@@ -25,9 +25,6 @@ std::string NumberElement(std::string_view name, long long value);
 std::string UrlHost(const TOnvifRequestPlace& place);
 // http://host:onvifPort/path, through the address the client already used.
 std::string HttpUrl(const TOnvifRequestPlace& place, std::string_view path);
-
-// The text of the first argument with this local name; empty when there is none.
-std::string ArgumentOf(const TSoapRequest& request, std::string_view localName);
 
 // A fault with the two levels of subcode ONVIF clients match on (detail may be empty). An
 // "env:Sender" fault is the client's error and goes out as 400, an "env:Receiver" one as 500.

@@ -9,6 +9,7 @@
 #include "OnvifOperations.h"
 #include "SoapRequest.h"
 #include "UsernameTokenCheck.h"
+#include "log/LogText.h"
 #include "log/ServiceLog.h"
 
 namespace {
@@ -63,8 +64,9 @@ TSoapAnswer TOnvifDispatcher::Answer(std::string_view body, const TOnvifCredenti
     // A request without a token is no failure worth a line: it is how a client learns it needs one.
     if (verdict != TTokenVerdict::Missing) {
       Report(refusedTokens_, state,
-             "refused ONVIF " + request->operation + " for user \"" + request->token->username +
-                 "\": " + std::string(TokenVerdictText(verdict)));
+             "refused ONVIF " + LogValue(request->operation, 64) + " for user \"" +
+                 LogValue(request->token->username, 64) + "\": " +
+                 std::string(TokenVerdictText(verdict)));
     }
     return SoapFault("env:Sender", "ter:NotAuthorized", "Sender not authorized", 400);
   }
