@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "RunningVistrel.h"
-#include "tests/support/FreeLoopbackPort.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/XvfbDisplay.h"
 
@@ -66,7 +65,7 @@ class OnvifEndToEnd : public ::testing::Test {
 };
 
 TEST_F(OnvifEndToEnd, TheClientGetsTheProfileAndAStreamFfmpegDecodesOnlyWithThePassword) {
-  const std::uint16_t onvifPort = FreeLoopbackPort();
+  const auto onvifPort = static_cast<std::uint16_t>(FreePortPair());
   RunningVistrel vistrel(display_.Name(), Settings(onvifPort, false));
   ASSERT_TRUE(vistrel.WaitForLog({"ONVIF service listening"}, std::chrono::seconds(10)))
       << vistrel.LogText();
@@ -106,7 +105,7 @@ TEST_F(OnvifEndToEnd, TheClientGetsTheProfileAndAStreamFfmpegDecodesOnlyWithTheP
 // Discovery listens on the one port the protocol has, so a single test uses it: a unicast probe
 // on this machine, then a multicast one inside a network namespace of the test's own.
 TEST_F(OnvifEndToEnd, DiscoveryFindsTheCameraByUnicastAndInItsOwnNetworkByMulticast) {
-  const std::uint16_t onvifPort = FreeLoopbackPort();
+  const auto onvifPort = static_cast<std::uint16_t>(FreePortPair());
   const std::string xaddr = "http://127.0.0.1:" + std::to_string(onvifPort) + "/onvif/device_service";
   {
     RunningVistrel vistrel(display_.Name(), Settings(onvifPort, true));
@@ -138,7 +137,7 @@ TEST_F(OnvifEndToEnd, DiscoveryFindsTheCameraByUnicastAndInItsOwnNetworkByMultic
 }
 
 TEST_F(OnvifEndToEnd, WithoutAUserOnvifStaysOffAndTheLogSaysWhy) {
-  const std::uint16_t onvifPort = FreeLoopbackPort();
+  const auto onvifPort = static_cast<std::uint16_t>(FreePortPair());
   RunningVistrel vistrel(display_.Name(), "[RTSP]\nPort={port}\n[ONVIF]\nEnable=1\nPort=" +
                                               std::to_string(onvifPort) + "\n");
   EXPECT_TRUE(LinesInOrder(vistrel.LogText(), {"ONVIF stays off: it needs a camera user"}))

@@ -20,7 +20,6 @@
 
 #include "RtspTestClient.h"
 #include "RunningVistrel.h"
-#include "tests/support/FreeLoopbackPort.h"
 #include "tests/support/RtcpPackets.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/XvfbDisplay.h"
@@ -40,7 +39,9 @@ std::string UdpTransport(int port) {
 
 // A UDP viewer's RTP and RTCP sockets on 127.0.0.1.
 struct UdpViewer {
-  const int port = FreeUdpPortPair();
+  // Free for TCP too, and below the range outgoing connections take their ports from: a test
+  // connects from this port as well.
+  const int port = FreePortPair();
   const int rtp = Bind(port), rtcp = Bind(port + 1);
   ~UdpViewer() {
     ::close(rtp);
