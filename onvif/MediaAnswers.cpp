@@ -8,6 +8,9 @@
 
 namespace {
 
+// The MPEG-4 channel encodes Advanced Simple Profile (xvidcore's ASP level 4).
+constexpr std::string_view kMpeg4Profile = "ASP";
+
 constexpr std::string_view kProfileToken = "Profile_1";
 constexpr std::string_view kVideoSourceToken = "VideoSource_1";
 constexpr std::string_view kVideoSourceConfigToken = "VideoSourceConfig_1";
@@ -54,7 +57,7 @@ std::string VideoEncoderConfigurationXml(std::string_view element, const TOnvifS
                                     TextElement("tt:H264Profile", video.h264Profile));
   } else {
     inner += Element("tt:MPEG4", NumberElement("tt:GovLength", video.gopLength) +
-                                     TextElement("tt:Mpeg4Profile", "SP"));
+                                     TextElement("tt:Mpeg4Profile", kMpeg4Profile));
   }
   // Multicast is not served; the block is required all the same and says so with zeros.
   inner +=
@@ -196,7 +199,7 @@ TSoapAnswer AnswerGetVideoEncoderConfigurationOptions(const TSoapRequest& reques
     options +=
         Element("tt:H264", codec + TextElement("tt:H264ProfilesSupported", video.h264Profile));
   } else {
-    options += Element("tt:MPEG4", codec + TextElement("tt:Mpeg4ProfilesSupported", "SP"));
+    options += Element("tt:MPEG4", codec + TextElement("tt:Mpeg4ProfilesSupported", kMpeg4Profile));
   }
   return Response("GetVideoEncoderConfigurationOptions", Element("trt:Options", options));
 }
