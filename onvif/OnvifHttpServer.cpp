@@ -3,9 +3,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
-#include <openssl/crypto.h>
 #include <openssl/rand.h>
-#include <openssl/sha.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -17,6 +15,7 @@
 #include <mutex>
 #include <utility>
 
+#include "SameSecret.h"
 #include "log/LogSourceScope.h"
 #include "log/LogText.h"
 #include "log/LogThrottle.h"
@@ -74,15 +73,6 @@ std::string PeerAddress(MHD_Connection* connection) {
 std::string Header(MHD_Connection* connection, const char* name) {
   const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
   return value ? value : "";
-}
-
-// Equal in a time that tells nothing about where two secrets differ, nor their lengths.
-bool SameSecret(std::string_view a, std::string_view b) {
-  std::array<unsigned char, SHA256_DIGEST_LENGTH> hashA{};
-  std::array<unsigned char, SHA256_DIGEST_LENGTH> hashB{};
-  SHA256(reinterpret_cast<const unsigned char*>(a.data()), a.size(), hashA.data());
-  SHA256(reinterpret_cast<const unsigned char*>(b.data()), b.size(), hashB.data());
-  return CRYPTO_memcmp(hashA.data(), hashB.data(), hashA.size()) == 0;
 }
 
 // Strings the library allocated, freed with MHD_free.

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "SameSecret.h"
+
 namespace {
 
 using TimePoint = std::chrono::system_clock::time_point;
@@ -39,13 +41,6 @@ std::optional<std::string> DecodeBase64(std::string_view text) {
   if (std::string_view(again.data(), static_cast<std::size_t>(written)) != text)
     return std::nullopt;
   return decoded;
-}
-
-// Equal texts, in a time that tells neither where they differ nor how long they are.
-bool SameSecret(std::string_view a, std::string_view b) {
-  const std::string left = Sha1(a);
-  const std::string right = Sha1(b);
-  return CRYPTO_memcmp(left.data(), right.data(), left.size()) == 0;
 }
 
 // Reads `count` digits at `at` into `value`; false when they are not all there.
