@@ -51,8 +51,7 @@ class TH264BitWriter {
 };
 
 // Overwrites count bits at bitPosition of an RBSP with value; false if they do not fit.
-bool OverwriteH264Bits(std::span<uint8_t> rbsp, size_t bitPosition, uint32_t value,
-                       unsigned count);
+bool OverwriteH264Bits(std::span<uint8_t> rbsp, size_t bitPosition, uint32_t value, unsigned count);
 
 // NAL unit payload (header byte included) to RBSP: every 00 00 03 loses its 03. Appends to out.
 void RemoveH264EmulationPrevention(std::span<const uint8_t> payload, std::vector<uint8_t>& out);

@@ -27,8 +27,19 @@ struct TSequence {
 // Profiles whose sequence parameter sets carry chroma format, bit depths and scaling lists.
 bool HasHighProfileFields(uint32_t profile) {
   switch (profile) {
-    case 100: case 110: case 122: case 244: case 44: case 83: case 86: case 118: case 128:
-    case 138: case 139: case 134: case 135:
+    case 100:
+    case 110:
+    case 122:
+    case 244:
+    case 44:
+    case 83:
+    case 86:
+    case 118:
+    case 128:
+    case 138:
+    case 139:
+    case 134:
+    case 135:
       return true;
     default:
       return false;
@@ -46,7 +57,7 @@ bool ParseSequence(std::span<const uint8_t> rbsp, TSequence& sps) {
     if (chromaFormat == 3 && r.ReadFlag()) return false;  // colour planes coded apart
     r.ReadUe();                                           // bit depths
     r.ReadUe();
-    r.ReadFlag();                                         // transform bypass
+    r.ReadFlag();                    // transform bypass
     if (r.ReadFlag()) return false;  // scaling lists: never from this program's libx264 setup
   }
   const uint32_t log2MaxFrameNumMinus4 = r.ReadUe();
@@ -172,10 +183,9 @@ size_t TH264SkipFrames::WriteSkipFrame(uint8_t* dest, size_t capacity) {
 
   static constexpr std::array<uint8_t, 4> kStartCode{0, 0, 0, 1};
   if (capacity < kStartCode.size()) return 0;
-  const size_t payload =
-      AddH264EmulationPrevention(std::span<const uint8_t>(rbsp.data(), w.byteCount()),
-                                 std::span<uint8_t>(dest + kStartCode.size(),
-                                                    capacity - kStartCode.size()));
+  const size_t payload = AddH264EmulationPrevention(
+      std::span<const uint8_t>(rbsp.data(), w.byteCount()),
+      std::span<uint8_t>(dest + kStartCode.size(), capacity - kStartCode.size()));
   if (payload == 0) return 0;
   std::copy(kStartCode.begin(), kStartCode.end(), dest);
   lastFrameNum_ = frameNum;
@@ -235,8 +245,8 @@ bool TH264SkipFrames::RenumberSlice(std::span<const uint8_t> payload, bool& firs
   constexpr size_t kHeaderBytes = 24;
   const bool rewrite = skippedSinceIdr_ != 0;
   rbsp_.clear();
-  RemoveH264EmulationPrevention(rewrite ? payload : payload.first(std::min(payload.size(), kHeaderBytes)),
-                                rbsp_);
+  RemoveH264EmulationPrevention(
+      rewrite ? payload : payload.first(std::min(payload.size(), kHeaderBytes)), rbsp_);
   TH264BitReader r(rbsp_);
   const auto refIdc = static_cast<uint8_t>(r.ReadBits(8) >> 5);
   r.ReadUe();  // first macroblock
