@@ -140,7 +140,7 @@ void AddH264EmulationPrevention(std::span<const uint8_t> rbsp, std::vector<uint8
   });
 }
 
-bool TAnnexBUnits::Next(std::span<const uint8_t>& unit, size_t* startCodeAt) {
+bool TAnnexBUnits::Next(std::span<const uint8_t>& unit) {
   while (position_ < stream_.size()) {
     const size_t startCode = FindStartCode(stream_, position_);
     if (startCode == stream_.size()) break;
@@ -148,12 +148,9 @@ bool TAnnexBUnits::Next(std::span<const uint8_t>& unit, size_t* startCodeAt) {
     size_t end = FindStartCode(stream_, begin);
     // Zero bytes before the next start code are padding or its leading zero_byte.
     while (end > begin && stream_[end - 1] == 0) --end;
-    size_t codeAt = startCode;
-    while (codeAt > position_ && stream_[codeAt - 1] == 0) --codeAt;
     position_ = end == begin ? begin : end;
     if (end == begin) continue;
     unit = stream_.subspan(begin, end - begin);
-    if (startCodeAt) *startCodeAt = codeAt;
     return true;
   }
   position_ = stream_.size();

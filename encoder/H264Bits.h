@@ -67,9 +67,8 @@ void AddH264EmulationPrevention(std::span<const uint8_t> rbsp, std::vector<uint8
 class TAnnexBUnits {
  public:
   explicit TAnnexBUnits(std::span<const uint8_t> stream) : stream_(stream) {}
-  // The next unit's payload (header byte first), or false at the end. startCodeAt gets the offset
-  // of the unit's start code (zero_byte included) in the stream.
-  bool Next(std::span<const uint8_t>& unit, size_t* startCodeAt = nullptr);
+  // The next unit's payload (header byte first), or false at the end.
+  bool Next(std::span<const uint8_t>& unit);
 
  private:
   std::span<const uint8_t> stream_;

@@ -219,8 +219,7 @@ bool TH264SkipFrames::AdjustEncodedFrame(std::vector<uint8_t>& accessUnit) {
   size_t copiedTo = 0;
   TAnnexBUnits units(accessUnit);
   std::span<const uint8_t> unit;
-  size_t startCodeAt = 0;
-  while (units.Next(unit, &startCodeAt)) {
+  while (units.Next(unit)) {
     if (NalType(unit) != kNalSlice) continue;
     const auto begin = static_cast<size_t>(unit.data() - accessUnit.data());
     if (rewrite) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "EncoderTestHelpers.h"
 #include "encoder/H264Bits.h"
@@ -40,10 +41,13 @@ std::vector<std::string> DecodedChecksums(const std::vector<uint8_t>& stream) {
 }
 
 // x: a libx264 picture of new content, k: one requested as IDR, s: a skip frame. The long run of
-// skips takes frame_num past its wrap before libx264 resumes.
-TEST(H264SkipFrames, DecodersRepeatPicturesAndResumeLibx264sWithoutIdr) {
+// skips takes frame_num past its wrap before libx264 resumes. 1080 lines are cropped from 1088.
+class SkipFramesAtSize : public ::testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(SkipFramesAtSize, DecodersRepeatPicturesAndResumeLibx264sWithoutIdr) {
+  const auto [width, height] = GetParam();
   Channel channel(ORXEN_TYPE_H264, 0);
-  ASSERT_EQ(Library().SetVideoParam(channel.get(), 320, 240, 0), 0);
+  ASSERT_EQ(Library().SetVideoParam(channel.get(), width, height, 0), 0);
   const std::string steps = "xxsssx" + std::string(70, 's') + "xxksx";
   TH264SkipFrames skips;
   std::vector<uint8_t> withSkips, plain;
@@ -56,7 +60,7 @@ TEST(H264SkipFrames, DecodersRepeatPicturesAndResumeLibx264sWithoutIdr) {
       Append(withSkips, unit.data(), size);
       continue;
     }
-    EncodedPicture p = EncodePicture(channel.get(), 320, 240, index++, step == 'k');
+    EncodedPicture p = EncodePicture(channel.get(), width, height, index++, step == 'k');
     ASSERT_GT(p.result, 0);
     Append(plain, p.bytes.data(), p.bytes.size());
     ASSERT_TRUE(skips.AdjustEncodedFrame(p.bytes));
@@ -74,6 +78,8 @@ TEST(H264SkipFrames, DecodersRepeatPicturesAndResumeLibx264sWithoutIdr) {
     EXPECT_EQ(sums[i], steps[i] == 's' ? sums[i - 1] : plainSums[encoded++]) << "picture " << i;
   }
 }
+INSTANTIATE_TEST_SUITE_P(H264SkipFrames, SkipFramesAtSize,
+                         ::testing::Values(std::pair{320, 240}, std::pair{1920, 1080}));
 
 // Parameter sets written field by field, to reach the kinds libx264 is not set up to write here.
 struct TSetsCase {
