@@ -197,6 +197,7 @@ size_t TH264SkipFrames::WriteSkipFrame(uint8_t* dest, size_t capacity) {
 bool TH264SkipFrames::AdjustEncodedFrame(std::vector<uint8_t>& accessUnit) {
   bool idr = false;
   bool sets = false;
+  bool picture = false;
   {
     TAnnexBUnits units(accessUnit);
     std::span<const uint8_t> unit;
@@ -204,6 +205,7 @@ bool TH264SkipFrames::AdjustEncodedFrame(std::vector<uint8_t>& accessUnit) {
       const unsigned type = NalType(unit);
       idr = idr || type == kNalIdrSlice;
       sets = sets || type == kNalSps || type == kNalPps;
+      picture = picture || type == kNalSlice;
     }
   }
   if (idr) {
@@ -211,7 +213,10 @@ bool TH264SkipFrames::AdjustEncodedFrame(std::vector<uint8_t>& accessUnit) {
     StartAtIdr();
     return true;
   }
-  if (!ready()) return true;  // nothing was skipped: libx264's numbering stands
+  if (!ready()) {  // nothing was skipped: libx264's numbering stands
+    if (picture) ++picturesSinceIdr_;
+    return true;
+  }
 
   const bool rewrite = skippedSinceIdr_ != 0;
   out_.clear();
