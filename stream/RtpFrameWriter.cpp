@@ -227,9 +227,8 @@ void TRtpFrameWriter::SendDatagrams(const TRtpFrame& frame) {
     at += size;
   }
   // The whole frame in one batch: one system call per frame rather than one per packet.
-  const size_t sent =
-      std::min(count, datagramSender_->SendBatch(udpAddress_, static_cast<uint16_t>(port),
-                                                 datagrams_));
+  const size_t sent = std::min(
+      count, datagramSender_->SendBatch(udpAddress_, static_cast<uint16_t>(port), datagrams_));
   // The datagrams that went out keep their sequence numbers.
   Count(frame, sent);
   if (sent < count) {

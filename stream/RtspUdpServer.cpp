@@ -132,4 +132,3 @@ void TRTSPUDPServer::DatagramReceived(bool onRtcpSocket, const std::string& addr
     LogMessage("rtcp server read failed, e=unknown error");
   }
 }
-
