@@ -5,7 +5,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -14,17 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "capture/FrameType.h"
-#include "config/Settings.h"
 #include "log/ServiceLog.h"
-#include "platform/Clock.h"
 #include "platform/UdpSocket.h"
-#include "stream/RtpFrameWriter.h"
-#include "stream/RtpPacketizer.h"
 #include "stream/RtspUdpServer.h"
-#include "tests/support/FakeRtpConnection.h"
 #include "tests/support/FreeLoopbackPort.h"
-#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -160,40 +152,6 @@ TEST(RtspUdpServer, SendsRtcpFromTheRtcpSocketOnTheBindAddress) {
                     rtcp = "127.0.0.1:" + std::to_string(server.RtcpPort());
   EXPECT_EQ(client.WaitFor(3), (std::vector<std::string>{rtp, rtcp, rtcp}));
   EXPECT_FALSE(TRTSPUDPServer(FreeUdpPortPair(), "192.0.2.1").Activate()) << "not this machine's";
-}
-
-// A key frame of a whole unit and a fragmented one (datagrams of two and three pieces) leaves in
-// one batch as the interleaved writer's units without their prefixes.
-TEST(RtspUdpServer, FrameBatchCarriesTheInterleavedPackets) {
-  std::vector<uint8_t> bytes = {0, 0, 0, 1, 0x67, 1, 2, 0, 0, 1, 0x65};
-  bytes.resize(bytes.size() + 5000, 0x33);
-  TFramePackage* package = TFramePackage::Create(bytes);
-  package->Codec = kEncodeTypeH264;
-  package->FrameType = kKeyVideoFrameType;
-  const std::shared_ptr<const TRtpFrame> frame = TRtpPacketizer::Packetize(*package);
-  package->Release();
-  std::mutex lock;
-  std::vector<std::vector<uint8_t>> received, expected;
-  TUdpSocket client(0, [&](std::span<const std::uint8_t> datagram, const std::string&, uint16_t) {
-    const std::lock_guard guard(lock);
-    received.emplace_back(datagram.begin(), datagram.end());
-  });
-  TRTSPUDPServer server(FreeUdpPortPair());
-  ASSERT_TRUE(client.Open() && server.Activate());
-  FakeRtpConnection connection;
-  for (TRtpConnection* to : std::initializer_list<TRtpConnection*>{&connection, nullptr}) {
-    TRtpFrameWriter writer(
-        &server, 7, 9, [](std::string_view) {}, platform::SystemClock(), "c");
-    writer.SetDestination("127.0.0.1", client.Port());
-    writer.Send(*frame, to, false);
-  }
-  for (const auto& unit : InterleavedUnits(connection.written))
-    expected.emplace_back(unit.begin() + 4, unit.end());
-  ASSERT_EQ(expected.size(), 5u);
-  EXPECT_TRUE(WaitUntil([&] {
-    const std::lock_guard guard(lock);
-    return received == expected;
-  }));
 }
 
 TEST(RtspUdpServer, ActivatesOnceAndLogsWhatFailed) {
