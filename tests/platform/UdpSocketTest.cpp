@@ -93,8 +93,7 @@ TEST(UdpSocket, RefusesWhatItCannotDo) {
   EXPECT_TRUE(holder.WaitFor(1, 100ms).empty());
 }
 
-// Datagram sizes (70000: one the system refuses); a batch stops before the refused one. Loopback
-// keeps only a few hundred small datagrams, so the batch longer than one call is only counted.
+// Sizes (70000: refused); loopback drops much of the batch over one call, so it is counted only.
 TEST(UdpSocket, BatchSendsWholeDatagramsInOrderUpToTheFirstRefused) {
   for (const std::vector<std::size_t>& sizes : std::vector<std::vector<std::size_t>>{
            {3, 0, 9}, {70000, 4}, {2, 5, 70000, 6}, std::vector<std::size_t>(1100, 1)}) {
