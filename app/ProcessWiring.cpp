@@ -45,6 +45,10 @@ class ProcessUdpSender final : public TRtpDatagramSender {
   bool SendGathered(const std::string& address, uint16_t port, TBytePieces pieces) override {
     return RtspUdpServer().SendGathered(address, port, pieces);
   }
+  size_t SendBatch(const std::string& address, uint16_t port,
+                   std::span<const TBytePieces> datagrams) override {
+    return RtspUdpServer().SendBatch(address, port, datagrams);
+  }
 };
 
 // How late a silent UDP client's session may go after its time-out.

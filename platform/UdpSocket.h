@@ -35,6 +35,9 @@ struct TDatagramArrival {
 using TDatagramArrivalHandler =
     std::function<void(std::span<const std::uint8_t> bytes, const TDatagramArrival& arrival)>;
 
+// The pieces of one datagram, in order.
+using TDatagramPieces = std::span<const std::span<const std::uint8_t>>;
+
 struct TUdpSocketOptions {
   // SO_REUSEADDR: other sockets that ask the same may bind the port too, as every listener to a
   // well-known multicast port on one machine must. Off, a port in use makes Open fail.
@@ -79,6 +82,13 @@ class TUdpSocket {
   // first; otherwise as SendTo.
   bool SendGatheredTo(const std::string& address, std::uint16_t port,
                       std::span<const std::span<const std::uint8_t>> pieces);
+  // Datagrams, each gathered from its pieces, to one destination in order, in as few system calls
+  // as the system allows (sendmmsg): a viewer's packets of a frame in one call rather than one
+  // call each. Returns how many went out: all, or those before the first the system refused (see
+  // LastError). A refused batch is tried again one datagram at a time, so that a batch the system
+  // cannot take costs speed only, never datagrams.
+  std::size_t SendBatchTo(const std::string& address, std::uint16_t port,
+                          std::span<const TDatagramPieces> datagrams);
   // Sends from the given local address: the answer then comes from the address the request was
   // sent to and, for a multicast group, leaves through that address's interface (with the
   // system's multicast TTL of 1, so it stays on the link). Otherwise as SendTo.

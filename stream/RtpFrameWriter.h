@@ -111,6 +111,7 @@ class TRtpFrameWriter {
   // Sending thread only; kept between frames so that sending does not allocate once they grew.
   std::vector<THeader> headers_;
   std::vector<std::span<const uint8_t>> pieces_;
+  std::vector<TBytePieces> datagrams_;
   std::string udpAddress_;
   bool dropLogged_ = false;
   const char* stage_ = "prepare";

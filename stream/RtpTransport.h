@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -47,4 +48,13 @@ class TRtpDatagramSender {
   // One datagram made of the pieces in order. False when it could not be sent (socket not open,
   // error).
   virtual bool SendGathered(const std::string& address, uint16_t port, TBytePieces pieces) = 0;
+  // The datagrams, in order, each made of its pieces: a viewer's packets of one frame. Returns how
+  // many were sent: all, or those before the first that could not be. A socket that can hand the
+  // system many datagrams in one call does so; this one sends them one by one.
+  virtual size_t SendBatch(const std::string& address, uint16_t port,
+                           std::span<const TBytePieces> datagrams) {
+    size_t sent = 0;
+    while (sent < datagrams.size() && SendGathered(address, port, datagrams[sent])) ++sent;
+    return sent;
+  }
 };

@@ -103,6 +103,14 @@ bool TRTSPUDPServer::SendGathered(const std::string& address, uint16_t port, TBy
   return socket.SendGatheredTo(address, port, pieces);
 }
 
+size_t TRTSPUDPServer::SendBatch(const std::string& address, uint16_t port,
+                                 std::span<const TBytePieces> datagrams) {
+  if (datagrams.empty()) return 0;
+  // A batch is one frame's packets of one kind; its first tells which.
+  platform::TUdpSocket& socket = IsRtcpPacket(datagrams.front()) ? rtcpSocket_ : rtpSocket_;
+  return socket.SendBatchTo(address, port, datagrams);
+}
+
 void TRTSPUDPServer::SetDatagramListener(TDatagramListener listener) {
   TListenerSlot& slot = ListenerSlot();
   std::unique_lock lock(slot.lock);
@@ -124,4 +132,3 @@ void TRTSPUDPServer::DatagramReceived(bool onRtcpSocket, const std::string& addr
     LogMessage("rtcp server read failed, e=unknown error");
   }
 }
-

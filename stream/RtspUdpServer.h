@@ -3,6 +3,7 @@
 // the client is still there; its contents are not read.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -42,6 +43,9 @@ class TRTSPUDPServer final : public TRtpDatagramSender {
   // successful activation or when the system refuses.
   bool SendDatagram(const std::string& address, uint16_t port, std::span<const uint8_t> bytes);
   bool SendGathered(const std::string& address, uint16_t port, TBytePieces pieces) override;
+  // From the socket the first datagram belongs on, in as few system calls as the system allows.
+  size_t SendBatch(const std::string& address, uint16_t port,
+                   std::span<const TBytePieces> datagrams) override;
 
   // Fills or (with an empty function) empties the process-wide listener slot, which outlives
   // every server object. The listener runs on the sockets' receive threads. Once this returns,

@@ -175,6 +175,16 @@ TEST_F(FrameSenderTest, NalUnitsGoWholeOrAsFuAFragmentsOf1400Bytes) {
       EXPECT_EQ(packets[i].channel, 0);
     }
     EXPECT_EQ(sender->Timestamp(), timestamp + 3600);
+    // As datagrams (headers of two and three pieces in one batch): the same payloads.
+    sender->SetConnection(nullptr);
+    udp.datagrams.clear();
+    SendNow(Package(Other, Cat({kStart, nal})));
+    sender->SetConnection(&connection);
+    ASSERT_EQ(udp.datagrams.size(), packets.size());
+    for (size_t i = 0; i < packets.size(); ++i) {
+      EXPECT_EQ(Bytes(udp.datagrams[i].bytes.begin() + 12, udp.datagrams[i].bytes.end()),
+                packets[i].payload);
+    }
   }
 }
 
