@@ -2,6 +2,7 @@
 // implements it and provides CreateScreenCapture.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,6 +29,19 @@ struct TScreenPicture {
   int stride = 0;  // bytes from one row to the next
   int width = 0;
   int height = 0;
+};
+
+// Which rows of a target picture changed between the last successful capture at that target size
+// and now, so that a still screen need not be read, converted or encoded again.
+struct TScreenChange {
+  // False: not known (first capture, new screen or target size, a backend that cannot tell);
+  // treat every row as changed.
+  bool known = false;
+  // Rows [top, bottom) of the target picture changed, widened to even rows (the bottom may be the
+  // picture's odd height); top == bottom: nothing changed.
+  int top = 0;
+  int bottom = 0;
+  bool Nothing() const { return known && top >= bottom; }
 };
 
 // One screen of the user's session. Use from one thread at a time.
@@ -65,6 +79,38 @@ class TScreenCapture {
     const TCaptureStatus status = Capture(targetWidth, targetHeight, picture);
     if (status == TCaptureStatus::Ok) sink(picture, 0);
     return status;
+  }
+
+  // Captures as CaptureInBands, but only the rows [top, bottom) of the target picture, e.g. the
+  // band ChangeSinceLastCapture reported: the sink sees bands from `top` (rounded down to even) to
+  // `bottom`, each with its row in the whole picture. The range is clipped to the picture; an
+  // empty one reads nothing. This default captures everything and hands over only the rows inside.
+  virtual TCaptureStatus CaptureRowsInBands(int targetWidth, int targetHeight, int top, int bottom,
+                                            int maxBandRows, const TBandSink& sink) {
+    top = top < 0 ? 0 : top & ~1;
+    if (bottom > targetHeight) bottom = targetHeight;
+    if (top >= bottom) return TCaptureStatus::Ok;
+    return CaptureInBands(targetWidth, targetHeight, maxBandRows,
+                          [&](const TScreenPicture& band, int bandTop) {
+                            const int first = bandTop > top ? bandTop : top;
+                            const int end = bandTop + band.height < bottom ? bandTop + band.height
+                                                                           : bottom;
+                            if (first >= end) return;
+                            TScreenPicture rows = band;
+                            rows.pixels += static_cast<std::ptrdiff_t>(first - bandTop) * band.stride;
+                            rows.height = end - first;
+                            sink(rows, first);
+                          });
+  }
+
+  // What changed on the screen since the last successful capture at this target size; asks the
+  // screen, reads no pixels. A pointer that moved or changed shape counts where it is drawn (in
+  // 1:1 pictures). A capture of only some rows settles only the changes within them. This default
+  // knows nothing.
+  virtual TScreenChange ChangeSinceLastCapture(int targetWidth, int targetHeight) {
+    (void)targetWidth;
+    (void)targetHeight;
+    return {};
   }
 
   // Why the last call that did not return Ok failed, in English.

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/x11/CursorOverlay.h"
+#include "platform/x11/X11ChangeTracker.h"
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11ScreenGrabber.h"
 
@@ -66,7 +67,11 @@ std::string TX11ScreenCapture::TakeNotice() {
 
 TCaptureStatus TX11ScreenCapture::Report(TCaptureStatus status, const std::string& text,
                                          bool always) {
-  if (status != TCaptureStatus::Ok) lastError_ = text;
+  if (status != TCaptureStatus::Ok) {
+    lastError_ = text;
+    // Some bands may have reached the caller and others not.
+    if (tracker_) tracker_->Forget();
+  }
   if (always || !reportedAny_ || status != reported_) {
     if (notices_.size() == kMaxPendingNotices) notices_.pop_front();
     notices_.push_back(text);
@@ -107,6 +112,7 @@ TCaptureStatus TX11ScreenCapture::Connect(std::uint32_t now) {
     return Report(TCaptureStatus::NoDisplay,
                   "screen capture: X display " + Quoted(name) + " gave no screen size, retrying");
   }
+  tracker_ = std::make_unique<TX11ChangeTracker>(*connection_, hasXFixes_);
   return Report(TCaptureStatus::Ok, "screen capture: capturing " + Describe(), true);
 }
 
@@ -116,10 +122,12 @@ std::string TX11ScreenCapture::Describe() const {
          std::to_string(height_) + ", depth " +
          std::to_string(XDefaultDepth(display, XDefaultScreen(display))) +
          (grabber_->UsesSharedMemory() ? ", shared memory" : ", without shared memory") +
-         (hasXFixes_ ? "" : ", pointer not drawn (no XFIXES)");
+         (hasXFixes_ ? "" : ", pointer not drawn (no XFIXES)") +
+         (tracker_ && tracker_->Available() ? "" : ", changes not tracked (no DAMAGE)");
 }
 
 void TX11ScreenCapture::Disconnect() {
+  tracker_.reset();
   grabber_.reset();
   connection_.reset();
 }
@@ -155,6 +163,7 @@ bool TX11ScreenCapture::ReadScreenSize() {
     width_ = newWidth;
     height_ = newHeight;
     grabber_ = std::make_unique<TX11ScreenGrabber>(*connection_, width_, height_, wantedRows);
+    if (tracker_ && resized) tracker_->Forget();
     if (resized)
       Report(TCaptureStatus::Ok, "screen capture: screen size changed, now " + Describe(), true);
   }
@@ -169,6 +178,8 @@ TCaptureStatus TX11ScreenCapture::Prepare(int targetWidth, int targetHeight, int
                                               std::to_string(targetHeight));
   bandRows_ = bandRows;
   if (const TCaptureStatus status = Open(); status != TCaptureStatus::Ok) return status;
+  // Before the size and the pixels are read, so that what they show settles what was taken in.
+  tracker_->Collect();
   if (!ReadScreenSize()) {
     if (connection_->Lost()) return ConnectionLost();
     return Report(TCaptureStatus::Failed,
@@ -201,49 +212,97 @@ TCaptureStatus TX11ScreenCapture::Finish() {
   return Report(TCaptureStatus::Ok, {});
 }
 
+TCaptureStatus TX11ScreenCapture::Finish(int targetWidth, int targetHeight, int top, int bottom,
+                                         const TPointerPlace& drawn) {
+  const TCaptureStatus status = Finish();
+  if (status == TCaptureStatus::Ok)
+    tracker_->Captured(targetWidth, targetHeight, height_, top, bottom, drawn);
+  return status;
+}
+
+TCaptureStatus TX11ScreenCapture::Stretch(int targetWidth, int targetHeight, int top, int bottom) {
+  // A band-sized reader left from a 1:1 capture cannot take the whole screen at once.
+  if (grabber_->BandRows() < height_)
+    if (const TCaptureStatus status = Prepare(targetWidth, targetHeight, 0);
+        status != TCaptureStatus::Ok)
+      return status;
+  if (const TCaptureStatus status = GrabRows(0, height_, true); status != TCaptureStatus::Ok)
+    return status;
+  const int stride = targetWidth * 4;
+  scaled_.resize(static_cast<std::size_t>(stride) * static_cast<std::size_t>(targetHeight));
+  libyuv::ARGBScaleClip(whole_, wholeStride_, width_, height_, scaled_.data(), stride, targetWidth,
+                        targetHeight, 0, top, targetWidth, bottom - top, libyuv::kFilterNone);
+  return TCaptureStatus::Ok;
+}
+
 TCaptureStatus TX11ScreenCapture::Capture(int targetWidth, int targetHeight,
                                           TScreenPicture& picture) {
   if (const TCaptureStatus status = Prepare(targetWidth, targetHeight, 0);
       status != TCaptureStatus::Ok)
     return status;
-  if (const TCaptureStatus status = GrabRows(0, height_, true); status != TCaptureStatus::Ok)
-    return status;
   if (targetWidth == width_ && targetHeight == height_) {
-    DrawPointer(ReadPointer(), 0, height_);
+    if (const TCaptureStatus status = GrabRows(0, height_, true); status != TCaptureStatus::Ok)
+      return status;
+    const TPointerImage pointer = ReadPointer();
+    DrawPointer(pointer, 0, height_);
     picture = {whole_, wholeStride_, width_, height_};
-  } else {
-    const int stride = targetWidth * 4;
-    scaled_.resize(static_cast<std::size_t>(stride) * static_cast<std::size_t>(targetHeight));
-    libyuv::ARGBScale(whole_, wholeStride_, width_, height_, scaled_.data(), stride, targetWidth,
-                      targetHeight, libyuv::kFilterNone);
-    picture = {scaled_.data(), stride, targetWidth, targetHeight};
+    return Finish(targetWidth, targetHeight, 0, targetHeight, PlaceOf(pointer));
   }
-  return Finish();
+  if (const TCaptureStatus status = Stretch(targetWidth, targetHeight, 0, targetHeight);
+      status != TCaptureStatus::Ok)
+    return status;
+  picture = {scaled_.data(), targetWidth * 4, targetWidth, targetHeight};
+  return Finish(targetWidth, targetHeight, 0, targetHeight, {});
 }
 
 TCaptureStatus TX11ScreenCapture::CaptureInBands(int targetWidth, int targetHeight, int maxBandRows,
                                                  const TBandSink& sink) {
-  const int bandRows = maxBandRows & ~1;
-  // A stretched picture needs the whole screen at once; so does a band size that would not help.
-  if (bandRows <= 0 || targetWidth != Width() || targetHeight != Height() ||
-      bandRows >= targetHeight)
-    return TScreenCapture::CaptureInBands(targetWidth, targetHeight, maxBandRows, sink);
-  if (const TCaptureStatus status = Prepare(targetWidth, targetHeight, bandRows);
+  return CaptureRowsInBands(targetWidth, targetHeight, 0, targetHeight, maxBandRows, sink);
+}
+
+TCaptureStatus TX11ScreenCapture::CaptureRowsInBands(int targetWidth, int targetHeight, int top,
+                                                     int bottom, int maxBandRows,
+                                                     const TBandSink& sink) {
+  const int bandRows = std::max(maxBandRows, 0) & ~1;
+  // Only a 1:1 picture is read in bands; a stretched one needs the whole screen at once.
+  const bool oneToOne = targetWidth == Width() && targetHeight == Height();
+  if (const TCaptureStatus status = Prepare(targetWidth, targetHeight, oneToOne ? bandRows : 0);
       status != TCaptureStatus::Ok)
     return status;
+  top = std::max(top, 0) & ~1;
+  bottom = std::min(bottom, targetHeight);
+  if (top >= bottom) return Finish();
   // The screen may have changed size since the caller looked.
-  if (targetWidth != width_ || targetHeight != height_)
-    return TScreenCapture::CaptureInBands(targetWidth, targetHeight, maxBandRows, sink);
+  if (targetWidth != width_ || targetHeight != height_) {
+    if (const TCaptureStatus status = Stretch(targetWidth, targetHeight, top, bottom);
+        status != TCaptureStatus::Ok)
+      return status;
+    const int stride = targetWidth * 4;
+    sink({scaled_.data() + static_cast<std::ptrdiff_t>(top) * stride, stride, targetWidth,
+          bottom - top},
+         top);
+    return Finish(targetWidth, targetHeight, top, bottom, {});
+  }
   // One pointer for the whole picture, so that a pointer across a band edge is drawn whole.
   const TPointerImage pointer = ReadPointer();
-  for (int top = 0; top < height_; top += bandRows) {
-    const int rows = std::min(bandRows, height_ - top);
-    if (const TCaptureStatus status = GrabRows(top, rows, top == 0); status != TCaptureStatus::Ok)
+  // Even, or the whole height and so a single read.
+  const int step = grabber_->BandRows();
+  for (int row = top; row < bottom; row += step) {
+    const int rows = std::min(step, bottom - row);
+    if (const TCaptureStatus status = GrabRows(row, rows, row == top);
+        status != TCaptureStatus::Ok)
       return status;
-    DrawPointer(pointer, top, rows);
-    sink({whole_, wholeStride_, width_, rows}, top);
+    DrawPointer(pointer, row, rows);
+    sink({whole_, wholeStride_, width_, rows}, row);
   }
-  return Finish();
+  return Finish(targetWidth, targetHeight, top, bottom, PlaceOf(pointer));
+}
+
+TScreenChange TX11ScreenCapture::ChangeSinceLastCapture(int targetWidth, int targetHeight) {
+  if (!tracker_) return {};
+  const TScreenChange change = tracker_->Change(targetWidth, targetHeight, width_, height_);
+  if (connection_->Lost()) ConnectionLost();
+  return change;
 }
 
 bool TX11ScreenCapture::ToArgb(const TGrabbedRows& rows, bool firstOfPicture) {
@@ -308,6 +367,12 @@ bool TX11ScreenCapture::LoadPalette(const TGrabbedRows& rows) {
 TX11ScreenCapture::TPointerImage TX11ScreenCapture::ReadPointer() {
   if (!hasXFixes_) return nullptr;
   return TPointerImage(XFixesGetCursorImage(connection_->Get()));
+}
+
+TPointerPlace TX11ScreenCapture::PlaceOf(const TPointerImage& pointer) {
+  if (!pointer) return {};
+  const int top = pointer->y - pointer->yhot;
+  return {pointer->x, pointer->y, {top, top + pointer->height}, pointer->cursor_serial};
 }
 
 void TX11ScreenCapture::DrawPointer(const TPointerImage& pointer, int top, int rows) {

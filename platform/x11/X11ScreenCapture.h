@@ -1,5 +1,5 @@
 // Screen capture on an X11 display with Xlib: MIT-SHM reads when possible, XFIXES for the
-// pointer, every common depth expanded to 32 bits.
+// pointer, DAMAGE for what changed, every common depth expanded to 32 bits.
 #pragma once
 
 #include <X11/Xlib.h>
@@ -18,6 +18,8 @@ namespace platform::x11 {
 
 class TX11Connection;
 class TX11ScreenGrabber;
+class TX11ChangeTracker;
+struct TPointerPlace;
 struct TGrabbedRows;
 
 class TX11ScreenCapture final : public TScreenCapture {
@@ -33,6 +35,9 @@ class TX11ScreenCapture final : public TScreenCapture {
   TCaptureStatus Capture(int targetWidth, int targetHeight, TScreenPicture& picture) override;
   TCaptureStatus CaptureInBands(int targetWidth, int targetHeight, int maxBandRows,
                                 const TBandSink& sink) override;
+  TCaptureStatus CaptureRowsInBands(int targetWidth, int targetHeight, int top, int bottom,
+                                    int maxBandRows, const TBandSink& sink) override;
+  TScreenChange ChangeSinceLastCapture(int targetWidth, int targetHeight) override;
   const std::string& LastError() const override { return lastError_; }
   std::string TakeNotice() override;
 
@@ -45,6 +50,12 @@ class TX11ScreenCapture final : public TScreenCapture {
   TCaptureStatus Prepare(int targetWidth, int targetHeight, int bandRows);
   TCaptureStatus GrabRows(int top, int count, bool firstOfPicture);
   TCaptureStatus Finish();
+  // Finishes a capture that handed over rows [top, bottom) of the target with the pointer drawn
+  // at `drawn`, so that those rows count as seen.
+  TCaptureStatus Finish(int targetWidth, int targetHeight, int top, int bottom,
+                        const TPointerPlace& drawn);
+  // Reads the whole screen and stretches it onto rows [top, bottom) of scaled_.
+  TCaptureStatus Stretch(int targetWidth, int targetHeight, int top, int bottom);
   bool ToArgb(const TGrabbedRows& rows, bool firstOfPicture);
   bool LoadPalette(const TGrabbedRows& rows);
   struct TPointerDeleter {
@@ -52,6 +63,7 @@ class TX11ScreenCapture final : public TScreenCapture {
   };
   using TPointerImage = std::unique_ptr<XFixesCursorImage, TPointerDeleter>;
   TPointerImage ReadPointer();
+  static TPointerPlace PlaceOf(const TPointerImage& pointer);
   // Draws the pointer into the current rows (whole_), which start at screen row `top`.
   void DrawPointer(const TPointerImage& pointer, int top, int rows);
   std::string Describe() const;
@@ -63,6 +75,7 @@ class TX11ScreenCapture final : public TScreenCapture {
   std::string requestedName_;
   std::unique_ptr<TX11Connection> connection_;
   std::unique_ptr<TX11ScreenGrabber> grabber_;
+  std::unique_ptr<TX11ChangeTracker> tracker_;
   bool hasXFixes_ = false;
   int bandRows_ = 0;
   int width_ = 0;
