@@ -58,6 +58,8 @@ TDesktopEncoder::TDesktopEncoder(const TVideoSettings& settings, const EncoderBi
   log_.WriteLine(0, "create encoder = 0x" + HandleText(encoderHandle_));
   frameInterval_ = static_cast<uint32_t>(RoundHalfEven(1000, std::max(1, settings_.fps)));
   if (HasEncoder()) encoder_.SetQuantizer(encoderHandle_, settings_.highQuant);
+  // The channel puts a key frame a second apart (SetVideoParameters below).
+  keyInterval_ = std::max(1, settings_.fps);
 }
 
 void TDesktopEncoder::LogScreenNotices() {
@@ -114,27 +116,42 @@ bool TDesktopEncoder::EnsureCaptureResources() {
 bool TDesktopEncoder::GrabFrame() {
   if (!EnsureCaptureResources()) return false;
   const int64_t started = platform::MonotonicMicroseconds();
-  // Converted band by band as the screen is read, so only a band of the screen is ever held.
-  // Rows converted so far, -1 once a band did not fit the picture. The sink captures no more
-  // than two pointers, which std::function keeps without allocating on every picture.
-  int rowsConverted = 0;
-  const auto convertBand = [this, &rowsConverted](const platform::TScreenPicture& band, int top) {
-    if (rowsConverted < 0) return;
-    if (band.width != targetWidth_ || top != rowsConverted || band.height > targetHeight_ - top ||
-        ((band.height & 1) != 0 && top + band.height != targetHeight_)) {
-      rowsConverted = -1;
-      return;
-    }
-    ConvertToYuv(band, top);
-    rowsConverted += band.height;
-  };
-  const platform::TCaptureStatus status =
-      screen_->CaptureInBands(targetWidth_, targetHeight_, kCaptureBandRows, convertBand);
-  LogScreenNotices();
-  if (status != platform::TCaptureStatus::Ok || rowsConverted != targetHeight_) return false;
+  const platform::TScreenChange change =
+      pictureWhole_ ? screen_->ChangeSinceLastCapture(targetWidth_, targetHeight_)
+                    : platform::TScreenChange{};
+  if (!change.Nothing()) {
+    const bool whole = !change.known;
+    pictureWhole_ = CaptureRows(whole ? 0 : change.top, whole ? targetHeight_ : change.bottom);
+    LogScreenNotices();
+    // A picture cut short leaves the buffer part old, part new: the next one is read in full.
+    if (!pictureWhole_) return false;
+    changedSinceFrame_ = true;
+  }
   frameReady_ = true;
   pictureCapturedMicros_ = started;
   return true;
+}
+
+bool TDesktopEncoder::CaptureRows(int top, int bottom) {
+  top = std::max(0, top) & ~1;
+  bottom = std::min(bottom, targetHeight_);
+  // Converted band by band as the screen is read, so only a band of the screen is ever held.
+  // Rows converted so far, -1 once a band did not fit the picture. The sink captures no more
+  // than two pointers, which std::function keeps without allocating on every picture.
+  int next = top;
+  const auto convertBand = [this, &next](const platform::TScreenPicture& band, int bandTop) {
+    if (next < 0) return;
+    if (band.width != targetWidth_ || bandTop != next || band.height > targetHeight_ - bandTop ||
+        ((band.height & 1) != 0 && bandTop + band.height != targetHeight_)) {
+      next = -1;
+      return;
+    }
+    ConvertToYuv(band, bandTop);
+    next += band.height;
+  };
+  const platform::TCaptureStatus status = screen_->CaptureRowsInBands(
+      targetWidth_, targetHeight_, top, bottom, kCaptureBandRows, convertBand);
+  return status == platform::TCaptureStatus::Ok && next >= bottom;
 }
 
 void TDesktopEncoder::ConvertToYuv(const platform::TScreenPicture& band, int top) {
@@ -186,38 +203,69 @@ void TDesktopEncoder::EncodeFrame() {
   }
   frameDue_ = false;
 
-  const size_t pixels = static_cast<size_t>(targetWidth_) * static_cast<size_t>(targetHeight_);
-  GrowFrameBuffer(pixels * kOutputBytesPerPixel + kFrameHeaderSize);
-  // Taken, not read: a request arriving while this picture is encoded is kept for the next one.
-  const bool wantKey = forceKeyFrame_.exchange(false, std::memory_order_relaxed);
-  int key = wantKey ? 1 : 0;
-  const int yuvSize = static_cast<int>(pixels * 3 / 2);
-  const int n =
-      encoder_.Encode(encoderHandle_, yuvBuffer_.data(), frameBuffer_.data() + kFrameHeaderSize,
-                      ORXEN_CSP_YV12, yuvSize, targetWidth_, targetHeight_, &key);
-  if (n < 1) {
-    if (wantKey) RequestKeyFrame();
-    return;
-  }
+  bool key = false;
+  const size_t n = WriteFrame(key);
+  if (n == 0) return;
+  changedSinceFrame_ = false;
 
   const std::optional<TFrameHeader> stored = ReadFrameHeader(frameBuffer_);
   TFrameHeader header =
       stored ? *stored : MakeFrameHeader(static_cast<uint8_t>(settings_.encodeType));
   EncodedFrameInfo info;
-  info.dataLength = n;
+  info.dataLength = static_cast<int>(n);
   info.width = targetWidth_;
   info.height = targetHeight_;
-  info.keyFrame = key != 0;
+  info.keyFrame = key;
   info.localTimeMs = platform::LocalMillisecondsSince1970(clock_.LocalNow());
   SetEncodedFrame(header, info);
   WriteFrameHeader(header, frameBuffer_);
   frameCapturedMicros_ = pictureCapturedMicros_;
 
-  if (key != 0) {
-    TryBuildFmtpLine(
-        std::span<const uint8_t>(frameBuffer_).subspan(kFrameHeaderSize, static_cast<size_t>(n)));
-  }
+  if (key) TryBuildFmtpLine(std::span<const uint8_t>(frameBuffer_).subspan(kFrameHeaderSize, n));
   if (onFrame_) onFrame_(*this);
+}
+
+size_t TDesktopEncoder::WriteFrame(bool& keyFrame) {
+  const size_t pixels = static_cast<size_t>(targetWidth_) * static_cast<size_t>(targetHeight_);
+  GrowFrameBuffer(pixels * kOutputBytesPerPixel + kFrameHeaderSize);
+  uint8_t* const dest = frameBuffer_.data() + kFrameHeaderSize;
+  const size_t capacity = frameBuffer_.size() - kFrameHeaderSize;
+  const bool h264 = settings_.encodeType == kEncodeTypeH264;
+  // Taken, not read: a request arriving while this picture is encoded is kept for the next one.
+  bool wantKey = forceKeyFrame_.exchange(false, std::memory_order_relaxed);
+  // libx264 counts only the pictures it codes itself; recorders cut at key frames and expect them
+  // at the usual spacing whether or not the desktop moved.
+  if (h264 && skipFrames_.ready() && skipFrames_.picturesSinceIdr() >= keyInterval_) wantKey = true;
+
+  if (h264 && !wantKey && !changedSinceFrame_) {
+    const size_t skip = skipFrames_.WriteSkipFrame(dest, capacity);
+    if (skip > 0) {
+      keyFrame = false;
+      return skip;
+    }
+  }
+  int key = wantKey ? 1 : 0;
+  const int n = encoder_.Encode(encoderHandle_, yuvBuffer_.data(), dest, ORXEN_CSP_YV12,
+                                static_cast<int>(pixels * 3 / 2), targetWidth_, targetHeight_,
+                                &key);
+  if (n < 1) {
+    if (wantKey) RequestKeyFrame();
+    return 0;
+  }
+  keyFrame = key != 0;
+  if (!h264) return static_cast<size_t>(n);
+
+  // The channel's frame numbers go on from the skip frames sent since its last IDR picture.
+  const std::optional<std::span<const uint8_t>> sent =
+      skipFrames_.AdjustEncodedFrame(std::span<const uint8_t>(dest, static_cast<size_t>(n)));
+  if (!sent || sent->size() > capacity) {
+    // A decoder could not follow on from this picture; an IDR picture starts afresh.
+    log_.WriteLine(0, "encoded picture could not follow the repeated ones, asking for a key frame");
+    RequestKeyFrame();
+    return 0;
+  }
+  if (sent->data() != dest) std::copy(sent->begin(), sent->end(), dest);
+  return sent->size();
 }
 
 void TDesktopEncoder::TryBuildFmtpLine(std::span<const uint8_t> frame) {

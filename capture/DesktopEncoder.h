@@ -2,6 +2,11 @@
 // before U) at the configured size, encodes it at the configured rate and leaves each frame behind
 // a TFrameHeader in FrameBuffer for the OnFrame handler. Everything but RequestKeyFrame and
 // FmtpLine runs on the live data generator's thread.
+//
+// A desktop that stands still costs next to nothing: only the rows the screen reports changed are
+// read and converted, and an H.264 picture with no change at all is sent as a skip frame (a
+// repeat of the last picture, written here in a few bytes) instead of being encoded again. Key
+// frames keep their spacing, counted over skip frames too.
 #pragma once
 
 #include <atomic>
@@ -16,6 +21,7 @@
 #include "DefaultInitAllocator.h"
 #include "EncoderBinding.h"
 #include "config/Settings.h"
+#include "encoder/H264SkipFrames.h"
 #include "platform/Clock.h"
 #include "platform/ScreenCapture.h"
 
@@ -36,7 +42,8 @@ class TDesktopEncoder {
   // pixels wide) rather than all of it (8 MB at 1080p), for a few more requests to the server.
   static constexpr int kCaptureBandRows = 128;
 
-  // Captures and converts one picture into the planar buffer; false when there is no picture.
+  // Brings the planar buffer up to date with the screen, reading only the rows that changed when
+  // the screen can tell; false when there is no picture.
   bool GrabFrame();
   // Encodes the planar buffer when the frame interval has passed since the last encoded picture.
   void EncodeFrame();
@@ -64,6 +71,12 @@ class TDesktopEncoder {
 
  private:
   bool EnsureCaptureResources();
+  // Reads rows [top, bottom) of the target picture into the planar buffer; false unless every row
+  // of the range arrived.
+  bool CaptureRows(int top, int bottom);
+  // Encodes the planar buffer through the channel, or writes a skip frame when the picture has not
+  // changed since the last frame; the frame's length after the header, 0 for none.
+  size_t WriteFrame(bool& keyFrame);
   // Converts a band of the picture whose first row is `top` (even) into the planar buffer.
   void ConvertToYuv(const platform::TScreenPicture& band, int top);
   void GrowFrameBuffer(size_t needed);
@@ -89,6 +102,12 @@ class TDesktopEncoder {
   // kilobytes, and only the pages it touches cost memory.
   std::vector<uint8_t, TDefaultInitAllocator<uint8_t>> frameBuffer_;
   bool frameReady_ = false;
+  // The planar buffer holds a whole picture, so changed rows alone can bring it up to date.
+  bool pictureWhole_ = false;
+  // Some row of the planar buffer changed since the last frame was sent.
+  bool changedSinceFrame_ = true;
+  int keyInterval_ = 1;
+  TH264SkipFrames skipFrames_;
   int64_t pictureCapturedMicros_ = 0;
   int64_t frameCapturedMicros_ = 0;
   bool frameDue_ = true;  // nothing encoded yet: the first picture is always due

@@ -142,6 +142,11 @@ bool TH264SkipFrames::LearnParameterSets(std::span<const uint8_t> accessUnit) {
   overrideRefCount_ = pps.overrideRefCount;
   deblockingControl_ = pps.deblockingControl;
   setsKnown_ = true;
+  // Room for a typical coded picture up front, so that steady streaming does not allocate.
+  constexpr size_t kBytesPerMacroblock = 128, kMostReserved = size_t{8} << 20;
+  const size_t room = std::min(size_t{picSizeInMbs_} * kBytesPerMacroblock, kMostReserved);
+  rbsp_.reserve(room);
+  out_.reserve(room);
   if (idr) StartAtIdr();
   return true;
 }
@@ -194,7 +199,8 @@ size_t TH264SkipFrames::WriteSkipFrame(uint8_t* dest, size_t capacity) {
   return kStartCode.size() + payload;
 }
 
-bool TH264SkipFrames::AdjustEncodedFrame(std::vector<uint8_t>& accessUnit) {
+std::optional<std::span<const uint8_t>> TH264SkipFrames::AdjustEncodedFrame(
+    std::span<const uint8_t> accessUnit) {
   bool idr = false;
   bool sets = false;
   bool picture = false;
@@ -211,11 +217,11 @@ bool TH264SkipFrames::AdjustEncodedFrame(std::vector<uint8_t>& accessUnit) {
   if (idr) {
     if (sets) LearnParameterSets(accessUnit);
     StartAtIdr();
-    return true;
+    return accessUnit;
   }
   if (!ready()) {  // nothing was skipped: libx264's numbering stands
     if (picture) ++picturesSinceIdr_;
-    return true;
+    return accessUnit;
   }
 
   const bool rewrite = skippedSinceIdr_ != 0;
@@ -231,17 +237,15 @@ bool TH264SkipFrames::AdjustEncodedFrame(std::vector<uint8_t>& accessUnit) {
       out_.insert(out_.end(), accessUnit.begin() + static_cast<std::ptrdiff_t>(copiedTo),
                   accessUnit.begin() + static_cast<std::ptrdiff_t>(begin));
     }
-    if (!RenumberSlice(unit, firstSlice)) return false;
+    if (!RenumberSlice(unit, firstSlice)) return std::nullopt;
     copiedTo = begin + unit.size();
   }
-  if (firstSlice) return true;  // no picture in it
+  if (firstSlice) return accessUnit;  // no picture in it
   ++picturesSinceIdr_;
-  if (rewrite) {
-    out_.insert(out_.end(), accessUnit.begin() + static_cast<std::ptrdiff_t>(copiedTo),
-                accessUnit.end());
-    accessUnit.assign(out_.begin(), out_.end());
-  }
-  return true;
+  if (!rewrite) return accessUnit;
+  out_.insert(out_.end(), accessUnit.begin() + static_cast<std::ptrdiff_t>(copiedTo),
+              accessUnit.end());
+  return std::span<const uint8_t>(out_);
 }
 
 bool TH264SkipFrames::RenumberSlice(std::span<const uint8_t> payload, bool& firstSlice) {

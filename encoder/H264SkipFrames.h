@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -35,7 +36,9 @@ class TH264SkipFrames {
   // picture (with its parameter sets, learned as above) starts the count again. False, with the
   // unit left as it was, when a slice cannot be read or names an unknown picture parameter set:
   // the stream cannot go on from it, so the caller should drop it and ask libx264 for an IDR.
-  bool AdjustEncodedFrame(std::vector<uint8_t>& accessUnit);
+  // The unit to send is returned: the one given when nothing needed rewriting, else a rewritten
+  // copy held here until the next call.
+  std::optional<std::span<const uint8_t>> AdjustEncodedFrame(std::span<const uint8_t> accessUnit);
 
   // Pictures sent since the last IDR picture, that one included, skip frames and libx264's alike:
   // the caller asks libx264 for an IDR picture when this reaches its key-frame interval.
