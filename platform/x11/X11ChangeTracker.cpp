@@ -109,6 +109,9 @@ bool TX11ChangeTracker::PointerNow(TPointerPlace& place) {
 
 TScreenChange TX11ChangeTracker::Change(int targetWidth, int targetHeight, int screenWidth,
                                         int screenHeight) {
+  // A round trip first: the events of every drawing the server carried out before it are then
+  // here, so a change made just before this call is not left for the next frame.
+  if (!connection_.Lost()) connection_.Sync();
   Collect();
   if (!damage_ || whole_ || connection_.Lost() || targetWidth != targetWidth_ ||
       targetHeight != targetHeight_)
