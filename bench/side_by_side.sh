@@ -32,7 +32,8 @@
 #    process that keeps one core busy (stress-ng --cpu 1, else a python busy loop); per contender
 #    and run: delivered fps and CPU per frame; records in RESDIR/load.jsonl.
 # Raw records: RESDIR/{throughput,latency,idle}.jsonl; summary table: RESDIR/summary.md (stdout);
-# chart of CPU per frame and latency next to the peers' figures: RESDIR/cpu-latency.png.
+# chart of CPU per frame and latency next to the peers' figures: RESDIR/cpu-latency.png; of the
+# other sets' Vistrel/GStreamer ratios: RESDIR/sets.png.
 # Needs Xvfb, ffmpeg, GStreamer with x264enc/ximagesrc/avdec_h264, gst-rtsp-server via python3-gi,
 # python3-xlib, python3-matplotlib (installed here when missing, for the chart only); a build with
 # bin/vistrel and bin/libOrxEncoder.so (default: build-perf).
@@ -293,4 +294,12 @@ elif [ "$rc" = 0 ]; then
     log "chart: $RES/cpu-latency.png"
 else
     log "chart failed (exit $rc): $(tail -n 1 "$RES/logs/chart.log")"
+fi
+if has still || has fanout || has load; then
+    if /usr/bin/python3 "$HERE/chart.py" "$RES" --sets-out "$RES/sets.png" >/dev/null \
+        2>"$RES/logs/chart-sets.log"; then
+        log "chart of the sets: $RES/sets.png"
+    else
+        log "chart of the sets failed: $(tail -n 1 "$RES/logs/chart-sets.log")"
+    fi
 fi

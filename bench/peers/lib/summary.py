@@ -169,6 +169,22 @@ def set_table(rows, title, split, cols):
     return out + ([""] + notes if notes else [])
 
 
+def set_ratios(res):
+    """[(set file stem, split, column, Vistrel/GStreamer ratio of the medians)] of every column that
+    has one, in the order of the tables, for the chart."""
+    out = []
+    for name, _, split, cols in SETS:
+        rows = [r for r in load(os.path.join(res, name)) if r.get("ok")]
+        for key in sorted({split(r) for r in rows}, key=lambda k: (int(k.split()[0]), k)):
+            part = [r for r in rows if split(r) == key]
+            for head, fn, _, meaningful in cols:
+                q = ratio(median_of([r for r in part if r["label"] == "vistrel"], fn),
+                          median_of([r for r in part if r["label"] == "gst"], fn))
+                if meaningful and q is not None:
+                    out.append((name.split(".")[0], key, head, q))
+    return out
+
+
 def set_tables(res):
     out = []
     for name, title, split, cols in SETS:
