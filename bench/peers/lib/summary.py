@@ -31,9 +31,10 @@ def main():
     out = []
     if os.path.exists(os.path.join(res, "env.txt")):
         out += ["```"] + open(os.path.join(res, "env.txt")).read().splitlines() + ["```", ""]
-    out += ["| server | fps | runs ok | ms CPU/frame | server cores | peak RSS MB | frames/s | kbit/s "
-            "| Xvfb cores | box busy % | latency ms (gst probe) | flips |",
-            "|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    if thr or lat:
+        out += ["| server | fps | runs ok | ms CPU/frame | server cores | peak RSS MB | frames/s | kbit/s "
+                "| Xvfb cores | box busy % | latency ms (gst probe) | flips |",
+                "|---|---|---|---|---|---|---|---|---|---|---|---|"]
     keys = sorted({(r["label"], r["fps"]) for r in thr + lat}, key=lambda k: (k[1], k[0]))
     for label, fps in keys:
         rs = [r for r in thr if r["label"] == label and r["fps"] == fps and r.get("ok")]
