@@ -36,7 +36,7 @@
 # other sets' Vistrel/GStreamer ratios: RESDIR/sets.png.
 # Needs Xvfb, ffmpeg, GStreamer with x264enc/ximagesrc/avdec_h264, gst-rtsp-server via python3-gi,
 # python3-xlib, python3-matplotlib (installed here when missing, for the chart only); a build with
-# bin/vistrel and bin/libOrxEncoder.so (default: build-perf).
+# bin/vistrel and bin/libOrxEncoder.so (default: build-perf); g++ for the fanout set's load client.
 set -u
 HERE=$(cd "$(dirname "$0")" && pwd)
 KIT=$HERE/peers
