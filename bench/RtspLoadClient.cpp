@@ -461,7 +461,10 @@ void LoadRun::Parse(Viewer& v) {
       std::string base = header("Content-Base");
       if (base.empty()) base = options_.url + "/";
       std::string control = "track1";
-      const size_t found = body.find("a=control:");
+      // The media's own control line: a session-level "a=control:*" (GStreamer's server has one)
+      // comes before the first "m=" line and names no track.
+      const size_t media = body.find("\nm=");
+      const size_t found = body.find("a=control:", media == std::string::npos ? 0 : media);
       if (found != std::string::npos) {
         control = body.substr(found + 10, body.find_first_of("\r\n", found) - found - 10);
       }

@@ -4,6 +4,9 @@ glass-to-glass latency of Vistrel and the GStreamer RTSP server as measured toge
 side_by_side.sh in RESDIR (medians over runs, whiskers min-max; latency pooled over all flips),
 next to the figures of the other contenders from the peers' earlier pass (CSV, medians only).
 
+With --sets-out PNG it draws instead the Vistrel/GStreamer ratios of the still, fanout and load
+sets (summary.py's tables) as bars around 1.
+
 Exit status 2 on unusable input. Needs Debian's python3-matplotlib."""
 import argparse
 import csv
@@ -272,13 +275,45 @@ def draw(figs, measured_latency, clients, sizes, peers, peers_path, res, out):
     fig.savefig(out, dpi=110)
 
 
+def draw_sets(res, out):
+    sys.path.insert(0, os.path.join(HERE, "peers", "lib"))
+    import summary
+    ratios = summary.set_ratios(res)
+    if not ratios:
+        raise BadInput("%s: no still, fanout or load run with both servers" % res)
+    plt = pyplot()
+    fig, ax = plt.subplots(figsize=(9, 0.32 * len(ratios) + 1.6))
+    names = ["%s %s: %s" % r[:3] for r in ratios]
+    ys = range(len(ratios))
+    ax.barh(ys, [r[3] for r in ratios], color=SAME_RUN[0][2])
+    ax.axvline(1.0, color="black", linewidth=0.8)
+    ax.set_yticks(list(ys), names, fontsize=8)
+    ax.invert_yaxis()
+    for y, r in zip(ys, ratios):
+        ax.text(r[3], y, " %.2f" % r[3], va="center", fontsize=7)
+    ax.set_xlabel("Vistrel / GStreamer RTSP server, medians over runs\n"
+                  "(CPU: below 1 is less; fps and share of frames: 1 is as many)", fontsize=8)
+    ax.set_title("Still, fanout and load sets, %s" % run_time(res), fontsize=10)
+    fig.tight_layout()
+    fig.savefig(out, dpi=110)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("resdir")
     ap.add_argument("--contenders", default=DEFAULT_CSV)
     ap.add_argument("--out", default=DEFAULT_OUT)
+    ap.add_argument("--sets-out", default=None)
     a = ap.parse_args()
     use_system_python()
+    if a.sets_out:
+        try:
+            draw_sets(a.resdir, a.sets_out)
+        except (BadInput, OSError, ValueError, KeyError) as e:
+            print("chart.py: %s" % e, file=sys.stderr)
+            return 2
+        print(os.path.normpath(a.sets_out))
+        return 0
     try:
         figs, measured_latency, clients, sizes, peers = load(a.resdir, a.contenders)
     except (BadInput, OSError, UnicodeDecodeError) as e:

@@ -28,6 +28,7 @@ import time
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import picture  # noqa: E402
 import procstat  # noqa: E402
 
 KIT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -207,6 +208,9 @@ def main():
     ap.add_argument("--out", required=True)
     ap.add_argument("--logdir", default="/tmp/peers-logs")
     ap.add_argument("--note", default="")
+    ap.add_argument("--picture-check", action="store_true",
+                    help="after the window, compare the screen with pictures decoded from the "
+                         "stream (bench/peers/lib/picture.py; for a still screen)")
     ap.add_argument("--also-pid", action="append", default=[],
                     help="NAME:PID of another process whose CPU to record (e.g. xvfb:1234)")
     a = ap.parse_args()
@@ -333,6 +337,12 @@ def main():
             "box_busy": round((sys1[0] - sys0[0]) / max(1, sys1[1] - sys0[1]), 3),
             "top_threads": procstat.top_threads(th0, th1, win),
         })
+        if a.picture_check:
+            # After the window, so that the extra decoding viewer costs the server nothing measured.
+            try:
+                rec.update(picture.check(a.display, a.size, url, a.fps, os.path.join(a.logdir, tag)))
+            except (RuntimeError, OSError, subprocess.TimeoutExpired) as e:
+                rec["picture_error"] = str(e)[:300]
     except Exception as e:  # record the failure, never hang
         rec["error"] = str(e)
     finally:
@@ -345,7 +355,8 @@ def main():
         f.write(json.dumps(rec) + "\n")
     short = {k: rec.get(k) for k in ("label", "fps", "clients", "run", "ok", "error", "server_cores",
                                      "server_ms_per_frame", "server_peak_rss_mb", "frames_med",
-                                     "frames_min", "kbps_med", "first_frame_s_med", "warmup_real_s", "other_cores", "client_cores", "box_busy", "top_threads")}
+                                     "frames_min", "kbps_med", "first_frame_s_med", "warmup_real_s", "other_cores", "client_cores", "box_busy", "top_threads",
+                                     "psnr_first_db", "psnr_last_db", "picture_error")}
     print(json.dumps(short), flush=True)
     return 0 if rec["ok"] else 1
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """summary.py RESDIR: the side-by-side table (medians over runs, [min-max]) from
-RESDIR/{throughput,latency,idle}.jsonl and xvfb_baseline.json, and the first-picture table from
-RESDIR/first_frame.jsonl (medians over all probes), as markdown."""
+RESDIR/{throughput,latency,idle}.jsonl and xvfb_baseline.json, the first-picture table from
+RESDIR/first_frame.jsonl (medians over all probes), and the still, fanout and load sets from
+RESDIR/{still,fanout,load}.jsonl with Vistrel/GStreamer ratios of the medians, as markdown."""
 import json
 import os
 import statistics
@@ -30,9 +31,10 @@ def main():
     out = []
     if os.path.exists(os.path.join(res, "env.txt")):
         out += ["```"] + open(os.path.join(res, "env.txt")).read().splitlines() + ["```", ""]
-    out += ["| server | fps | runs ok | ms CPU/frame | server cores | peak RSS MB | frames/s | kbit/s "
-            "| Xvfb cores | box busy % | latency ms (gst probe) | flips |",
-            "|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    if thr or lat:
+        out += ["| server | fps | runs ok | ms CPU/frame | server cores | peak RSS MB | frames/s | kbit/s "
+                "| Xvfb cores | box busy % | latency ms (gst probe) | flips |",
+                "|---|---|---|---|---|---|---|---|---|---|---|---|"]
     keys = sorted({(r["label"], r["fps"]) for r in thr + lat}, key=lambda k: (k[1], k[0]))
     for label, fps in keys:
         rs = [r for r in thr if r["label"] == label and r["fps"] == fps and r.get("ok")]
@@ -77,7 +79,120 @@ def main():
         for (label, fps), t in sorted(top.items(), key=lambda kv: (kv[0][1], kv[0][0])):
             out.append("- %s %d fps: %s" % (label, fps, t))
     out += first_frame_table(load(os.path.join(res, "first_frame.jsonl")))
+    out += set_tables(res)
     print("\n".join(out))
+
+
+MIN_RUNS = 3
+MIN_SHARE = 0.99  # of the expected frames, for every viewer
+
+
+def median_of(rs, fn):
+    xs = [fn(r) for r in rs]
+    xs = [x for x in xs if x is not None]
+    return statistics.median(xs) if xs else None
+
+
+def ratio(v, g):
+    """Vistrel's median over GStreamer's, None when either is missing or GStreamer's is 0."""
+    if v is None or not g:
+        return None
+    return v / g
+
+
+def got(r, k):
+    return r.get(k)
+
+
+def share(r):
+    """Frames the client received over those the frame rate promises in the window."""
+    if not r.get("window_real_s") or not r.get("fps"):
+        return None
+    return r.get("frames_min", 0) / (r["fps"] * r["window_real_s"])
+
+
+# Per set: file, title, what splits the rows (besides the server), columns (header, value of one
+# run, format, whether a Vistrel/GStreamer ratio of it means anything).
+SETS = [
+    ("still.jsonl", "Still screen (one picture drawn once), one decoding gst client",
+     lambda r: "%d fps" % r["fps"],
+     [("ms CPU/frame", lambda r: got(r, "server_ms_per_frame"), "%.2f", True),
+      ("server cores", lambda r: got(r, "server_cores"), "%.3f", True),
+      ("received fps", lambda r: got(r, "fps_delivered"), "%.2f", True),
+      ("share of frames", share, "%.3f", True),
+      ("PSNR first dB", lambda r: got(r, "psnr_first_db"), "%.1f", False),
+      ("PSNR last dB", lambda r: got(r, "psnr_last_db"), "%.1f", False)]),
+    ("fanout.jsonl", "Fanout: server cores with 1 and with N RTP/TCP viewers (load client not counted)",
+     lambda r: "%d fps, 1 -> %d viewers" % (r["fps"], r["viewers"]),
+     [("cores, 1 viewer", lambda r: r["one"]["server_cores"], "%.3f", True),
+      ("cores, N viewers", lambda r: r["many"]["server_cores"], "%.3f", True),
+      ("added cores per viewer", lambda r: got(r, "cores_per_viewer"), "%.5f", True),
+      ("worst viewer's share of frames", lambda r: got(r, "min_fraction"), "%.3f", False)]),
+    ("load.jsonl", "Load: one decoding gst client, quiet and beside one core kept busy",
+     lambda r: "%d fps, %s" % (r["fps"], r.get("note") or "?"),
+     [("delivered fps", lambda r: got(r, "fps_delivered"), "%.2f", True),
+      ("ms CPU/frame", lambda r: got(r, "server_ms_per_frame"), "%.2f", True),
+      ("server cores", lambda r: got(r, "server_cores"), "%.3f", True),
+      ("busy process cores", lambda r: r.get("other_cores", {}).get("hog"), "%.2f", False)]),
+]
+
+
+def set_table(rows, title, split, cols):
+    """Rows per split and server (median [min-max] over good runs), then the ratio row."""
+    heads = [c[0] for c in cols]
+    out = ["", title + ", median [min-max] over runs:", "",
+           "| | server | runs ok | " + " | ".join(heads) + " |", "|---" * (len(cols) + 3) + "|"]
+    notes = []
+    # Splits begin with the frame rate: in its numeric order, not as text ("30" before "8").
+    for key in sorted({split(r) for r in rows}, key=lambda k: (int(k.split()[0]), k)):
+        part = [r for r in rows if split(r) == key]
+        med = {}
+        for label in ("vistrel", "gst"):
+            rs = [r for r in part if r["label"] == label and r.get("ok")]
+            bad = [r for r in part if r["label"] == label and not r.get("ok")]
+            out.append("| %s | %s | %d/%d | %s |" % (key, label, len(rs), len(rs) + len(bad), " | ".join(
+                rng([fn(r) for r in rs], fmt) for _, fn, fmt, _ in cols)))
+            med[label] = [median_of(rs, fn) for _, fn, _, _ in cols]
+            if rs and len(rs) < MIN_RUNS:
+                notes.append("- %s %s: %d good runs, fewer than %d" % (key, label, len(rs), MIN_RUNS))
+            notes += ["- %s %s run %s failed: %s" % (key, label, r.get("run"), (r.get("error") or "")[:160])
+                      for r in bad]
+            notes += ["- %s %s run %s: picture check failed: %s" % (key, label, r.get("run"), r["picture_error"])
+                      for r in rs if r.get("picture_error")]
+            low = [r for r in rs if (r.get("min_fraction") if "min_fraction" in r else share(r) or 1) < MIN_SHARE]
+            notes += ["- %s %s run %s: a viewer got less than %.0f %% of the frames"
+                      % (key, label, r.get("run"), 100 * MIN_SHARE) for r in low]
+        cells = []
+        for i, (_, _, _, meaningful) in enumerate(cols):
+            q = ratio(med["vistrel"][i], med["gst"][i]) if meaningful else None
+            cells.append("%.2f" % q if q is not None else "-")
+        out.append("| %s | **vistrel/gst** | | %s |" % (key, " | ".join(cells)))
+    return out + ([""] + notes if notes else [])
+
+
+def set_ratios(res):
+    """[(set file stem, split, column, Vistrel/GStreamer ratio of the medians)] of every column that
+    has one, in the order of the tables, for the chart."""
+    out = []
+    for name, _, split, cols in SETS:
+        rows = [r for r in load(os.path.join(res, name)) if r.get("ok")]
+        for key in sorted({split(r) for r in rows}, key=lambda k: (int(k.split()[0]), k)):
+            part = [r for r in rows if split(r) == key]
+            for head, fn, _, meaningful in cols:
+                q = ratio(median_of([r for r in part if r["label"] == "vistrel"], fn),
+                          median_of([r for r in part if r["label"] == "gst"], fn))
+                if meaningful and q is not None:
+                    out.append((name.split(".")[0], key, head, q))
+    return out
+
+
+def set_tables(res):
+    out = []
+    for name, title, split, cols in SETS:
+        rows = [r for r in load(os.path.join(res, name)) if r.get("label") in ("vistrel", "gst")]
+        if rows:
+            out += set_table(rows, title, split, cols)
+    return out
 
 
 def first_frame_table(ff):
