@@ -234,8 +234,12 @@ size_t TDesktopEncoder::WriteFrame(bool& keyFrame) {
   // Taken, not read: a request arriving while this picture is encoded is kept for the next one.
   bool wantKey = forceKeyFrame_.exchange(false, std::memory_order_relaxed);
   // libx264 counts only the pictures it codes itself; recorders cut at key frames and expect them
-  // at the usual spacing whether or not the desktop moved.
-  if (h264 && skipFrames_.ready() && skipFrames_.picturesSinceIdr() >= keyInterval_) wantKey = true;
+  // at the usual spacing whether or not the desktop moved. Without skip frames its own count is
+  // right, and a request on top of it would only draw a warning from libx264.
+  if (h264 && skipFrames_.ready() && skipFrames_.skippedSinceIdr() &&
+      skipFrames_.picturesSinceIdr() >= keyInterval_) {
+    wantKey = true;
+  }
 
   if (h264 && !wantKey && !changedSinceFrame_) {
     const size_t skip = skipFrames_.WriteSkipFrame(dest, capacity);

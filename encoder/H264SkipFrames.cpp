@@ -157,6 +157,7 @@ void TH264SkipFrames::StartAtIdr() {
   lastFrameNum_ = 0;  // an IDR picture's frame_num is always 0
   skippedSinceIdr_ = 0;
   picturesSinceIdr_ = 1;
+  anySkipSinceIdr_ = false;
 }
 
 size_t TH264SkipFrames::WriteSkipFrame(uint8_t* dest, size_t capacity) {
@@ -196,6 +197,7 @@ size_t TH264SkipFrames::WriteSkipFrame(uint8_t* dest, size_t capacity) {
   lastFrameNum_ = frameNum;
   skippedSinceIdr_ = (skippedSinceIdr_ + 1) & frameNumMask;
   ++picturesSinceIdr_;
+  anySkipSinceIdr_ = true;
   return kStartCode.size() + payload;
 }
 

@@ -43,6 +43,9 @@ class TH264SkipFrames {
   // Pictures sent since the last IDR picture, that one included, skip frames and libx264's alike:
   // the caller asks libx264 for an IDR picture when this reaches its key-frame interval.
   int picturesSinceIdr() const { return picturesSinceIdr_; }
+  // Whether a skip frame was written since the last IDR picture. Without one libx264's own count
+  // matches picturesSinceIdr, and it places its IDR pictures itself.
+  bool skippedSinceIdr() const { return anySkipSinceIdr_; }
   bool ready() const { return setsKnown_ && idrSeen_; }
 
  private:
@@ -65,6 +68,7 @@ class TH264SkipFrames {
   uint32_t lastFrameNum_ = 0;
   uint32_t skippedSinceIdr_ = 0;
   int picturesSinceIdr_ = 0;
+  bool anySkipSinceIdr_ = false;
   // libx264 marks its P pictures this way; skip frames match them.
   uint8_t refIdc_ = 2;
 
