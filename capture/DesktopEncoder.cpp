@@ -310,6 +310,10 @@ bool TDesktopEncoder::Poll() {
   return true;
 }
 
+void TDesktopEncoder::KeepUpWithScreen() {
+  if (pictureWhole_) screen_->ChangeSinceLastCapture(targetWidth_, targetHeight_);
+}
+
 std::span<const uint8_t> TDesktopEncoder::FrameBuffer() const {
   return frameBuffer_;
 }

@@ -65,6 +65,8 @@ void TLiveDataGenerator::Run() {
         wait = encoder->MillisecondsUntilNextFrame();
         // Nothing was encoded (no screen, no encoder): try again a frame interval later.
         if (wait == 0) wait = encoder->FrameInterval();
+      } else {
+        encoder->KeepUpWithScreen();
       }
     } catch (const std::exception& e) {
       Log(std::string("live data generator execute failed, e=") + e.what());
