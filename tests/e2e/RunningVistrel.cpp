@@ -34,16 +34,31 @@ bool CanBind(int type, int port) {
   return ok;
 }
 
-// The last `count` lines of the file.
-std::string Tail(const std::filesystem::path& path, int count) {
-  std::stringstream all;
-  all << std::ifstream(path, std::ios::binary).rdbuf();
-  const std::string text = all.str();
+// Where the last `count` lines of the text start.
+size_t LastLines(const std::string& text, int count) {
   size_t start = text.size();
   for (int seen = 0; start > 0 && seen <= count;) {
     if (text[--start] == '\n') ++seen;
   }
-  return text.substr(start == 0 ? 0 : start + 1);
+  return start == 0 ? 0 : start + 1;
+}
+
+// The last lines of the program's output, behind the first lines of a sanitizer's report when
+// that starts earlier: its head (what was accessed where, and where it was freed) is what tells.
+std::string OutputEnd(const std::filesystem::path& path) {
+  constexpr int kLines = 60;
+  std::stringstream all;
+  all << std::ifstream(path, std::ios::binary).rdbuf();
+  const std::string text = all.str();
+  const size_t tail = LastLines(text, kLines);
+  const size_t found = text.find("Sanitizer");
+  if (found == std::string::npos || found >= tail) return text.substr(tail);
+  const size_t lineEnd = text.rfind('\n', found);
+  const size_t report = lineEnd == std::string::npos ? 0 : lineEnd + 1;
+  size_t headEnd = report;
+  for (int line = 0; line < kLines && headEnd < tail; ++line)
+    headEnd = text.find('\n', headEnd) + 1;
+  return text.substr(report, std::min(headEnd, tail) - report) + "...\n" + text.substr(tail);
 }
 
 std::filesystem::path MakeFolder() {
@@ -118,7 +133,7 @@ std::string RunningVistrel::EndReport() {
   std::string text = "the program ended with status " + std::to_string(*status);
   // ChildProcess reports a program ended by a signal as 128 + its number.
   if (*status > 128) text += " (signal " + std::string(strsignal(*status - 128)) + ")";
-  return text + "; the end of its output:\n" + Tail(folder_ / "output.txt", 60);
+  return text + "; the end of its output:\n" + OutputEnd(folder_ / "output.txt");
 }
 
 bool RunningVistrel::ExpectRunning() {
