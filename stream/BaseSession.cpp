@@ -1,6 +1,7 @@
 #include "BaseSession.h"
 
 #include <exception>
+#include <utility>
 
 #include "log/ServiceLog.h"
 
@@ -190,7 +191,11 @@ TRtpConnection* TBaseSession::Connection() const {
 }
 
 void TBaseSession::Shutdown() {
-  if (shutDown_.exchange(true)) return;
+  // A second caller returns only once the first has finished: the connection thread that ends a
+  // session another thread is removing frees the connection right after, so its senders must
+  // have stopped writing to it by then.
+  const std::lock_guard once(shutdownLock_);
+  if (std::exchange(shutDown_, true)) return;
   try {
     Log(className_ + " destroy-->");
     StopStreaming();

@@ -131,5 +131,6 @@ class TBaseSession {
   const uint32_t createdTick_;
   std::unique_ptr<TFrameSender> videoSender_;
   std::unique_ptr<TFrameSender> audioSender_;
-  std::atomic<bool> shutDown_{false};
+  std::mutex shutdownLock_;
+  bool shutDown_ = false;  // under shutdownLock_
 };

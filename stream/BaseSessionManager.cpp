@@ -144,6 +144,15 @@ size_t TBaseSessionManager::RemoveSessionsBoundTo(uint64_t connectionId) {
     RemoveSession(s);
     ++removed;
   }
+  std::vector<SessionPtr> underWay;
+  {
+    const std::lock_guard guard(lock_);
+    underWay = removing_;
+  }
+  // Waits for the remover that came first.
+  for (const SessionPtr& s : underWay) {
+    if (s->BoundTo(connectionId)) s->Shutdown();
+  }
   return removed;
 }
 
@@ -175,10 +184,13 @@ void TBaseSessionManager::RemoveSession(const SessionPtr& session) {
     if (found == sessions_.end()) return;
     sessions_.erase(found);
     sessionCount_.store(sessions_.size());
+    removing_.push_back(session);
   }
   // Stopped now, not when the last holder lets go: nothing may be sent for a removed client, the
   // UDP server may go away right after, and the log tells the session's end where it happened.
   session->Shutdown();
+  const std::lock_guard guard(lock_);
+  removing_.erase(std::find(removing_.begin(), removing_.end(), session));
 }
 
 void TBaseSessionManager::RemoveAllSessions() {

@@ -54,7 +54,9 @@ class TBaseSessionManager {
   // The connection has gone: the sessions bound to it are removed, those it only owns (UDP) wait
   // to be claimed again from their address or to expire. Returns how many were removed.
   size_t ConnectionClosed(uint64_t connectionId);
-  // Removes exactly the sessions bound to the connection; returns how many.
+  // Removes exactly the sessions bound to the connection; returns how many. Returns only once
+  // none of them sends any more, also those another thread is removing meanwhile (the sweep, a
+  // bye action), so that the connection may go right after.
   size_t RemoveSessionsBoundTo(uint64_t connectionId);
   // Unregisters the session and stops it for good, logging its end; the object goes when the last
   // holder lets go. A session that is not registered is left alone.
@@ -95,6 +97,8 @@ class TBaseSessionManager {
   const TSessionLimits limits_;
   mutable std::recursive_mutex lock_;
   std::vector<SessionPtr> sessions_;
+  // Unregistered, with their Shutdown still under way.
+  std::vector<SessionPtr> removing_;
   std::atomic<size_t> sessionCount_{0};
   TLogThrottle refusals_;  // under lock_
 

@@ -1,13 +1,16 @@
 #include "RunningVistrel.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -29,6 +32,33 @@ bool CanBind(int type, int port) {
   const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   ::close(fd);
   return ok;
+}
+
+// Where the last `count` lines of the text start.
+size_t LastLines(const std::string& text, int count) {
+  size_t start = text.size();
+  for (int seen = 0; start > 0 && seen <= count;) {
+    if (text[--start] == '\n') ++seen;
+  }
+  return start == 0 ? 0 : start + 1;
+}
+
+// The last lines of the program's output, behind the first lines of a sanitizer's report when
+// that starts earlier: its head (what was accessed where, and where it was freed) is what tells.
+std::string OutputEnd(const std::filesystem::path& path) {
+  constexpr int kLines = 60;
+  std::stringstream all;
+  all << std::ifstream(path, std::ios::binary).rdbuf();
+  const std::string text = all.str();
+  const size_t tail = LastLines(text, kLines);
+  const size_t found = text.find("Sanitizer");
+  if (found == std::string::npos || found >= tail) return text.substr(tail);
+  const size_t lineEnd = text.rfind('\n', found);
+  const size_t report = lineEnd == std::string::npos ? 0 : lineEnd + 1;
+  size_t headEnd = report;
+  for (int line = 0; line < kLines && headEnd < tail; ++line)
+    headEnd = text.find('\n', headEnd) + 1;
+  return text.substr(report, std::min(headEnd, tail) - report) + "...\n" + text.substr(tail);
 }
 
 std::filesystem::path MakeFolder() {
@@ -77,11 +107,16 @@ RunningVistrel::RunningVistrel(const std::string& display, const std::string& se
   if (!WaitForLog({"start service<--"}, std::chrono::seconds(15)) ||
       (!LinesInOrder(LogText(), {"listen " + std::to_string(port_)}) &&
        !LinesInOrder(LogText(), {"open service failed"}))) {
-    throw std::runtime_error("vistrel did not start listening:\n" + LogText());
+    throw std::runtime_error("vistrel did not start listening:\n" + LogText() + EndReport());
   }
 }
 
 RunningVistrel::~RunningVistrel() {
+  // A program that has ended with a failure (a sanitizer's report, a crash, a leak found at exit)
+  // says why, whatever the test checked: a status alone tells nothing.
+  const std::optional<int> ended =
+      process_ ? process_->WaitFor(std::chrono::milliseconds(0)) : std::nullopt;
+  if (ended && *ended != 0 && !endReported_) ADD_FAILURE() << EndReport();
   if (process_) {
     process_->Signal(SIGTERM);
     process_->WaitFor(std::chrono::seconds(10));
@@ -89,6 +124,23 @@ RunningVistrel::~RunningVistrel() {
   process_.reset();
   std::error_code ignored;
   std::filesystem::remove_all(folder_, ignored);
+}
+
+std::string RunningVistrel::EndReport() {
+  const std::optional<int> status =
+      process_ ? process_->WaitFor(std::chrono::milliseconds(0)) : std::nullopt;
+  if (!status) return {};
+  std::string text = "the program ended with status " + std::to_string(*status);
+  // ChildProcess reports a program ended by a signal as 128 + its number.
+  if (*status > 128) text += " (signal " + std::string(strsignal(*status - 128)) + ")";
+  return text + "; the end of its output:\n" + OutputEnd(folder_ / "output.txt");
+}
+
+bool RunningVistrel::ExpectRunning() {
+  const std::string report = EndReport();
+  if (report.empty()) return true;
+  if (!std::exchange(endReported_, true)) ADD_FAILURE() << report;
+  return false;
 }
 
 std::unique_ptr<ChildProcess> RunningVistrel::StartCopy() const {

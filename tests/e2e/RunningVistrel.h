@@ -34,6 +34,12 @@ class RunningVistrel {
   // Starts another copy from the same folder.
   std::unique_ptr<ChildProcess> StartCopy() const;
   ChildProcess& Process() { return *process_; }
+  // Once the program has ended: its exit status (or signal) and the last lines of its output,
+  // which hold a sanitizer's report; empty while it runs.
+  std::string EndReport();
+  // Whether the program still runs; if not, the test fails with EndReport, told once. The
+  // destructor tells it too when the program has ended with a non-zero status and it was not told.
+  bool ExpectRunning();
 
  private:
   std::filesystem::path folder_;
@@ -43,6 +49,7 @@ class RunningVistrel {
   int port_;
   std::vector<std::string> launcher_;
   std::unique_ptr<ChildProcess> process_;
+  bool endReported_ = false;
 };
 
 // Lines of the log text that contain none of the given fragments removed: the events of interest

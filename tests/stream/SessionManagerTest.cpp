@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 #include <vector>
 
 #include "SessionTestSupport.h"
@@ -91,6 +92,32 @@ TEST_F(SessionManagerTest, ClosingAConnectionEndsExactlyTheSessionsBoundToIt) {
   EXPECT_EQ(manager_.Sessions(), (std::vector<std::shared_ptr<TBaseSession>>{udp, other}));
   EXPECT_EQ(udp->OwnerConnectionId(), 0u) << "waits for its client to come back";
   EXPECT_FALSE(manager_.HasSessionsOf(lost.Id()));
+}
+
+// A bye action or the sweep may be removing a session while its connection's thread closes the
+// connection; the connection goes once that returns, so it must wait for the sender still writing.
+TEST_F(SessionManagerTest, ClosingAConnectionWaitsForASessionAnotherThreadIsRemoving) {
+  FakeRtpConnection connection;
+  const auto session = manager_.AddSession({"10.0.0.5", connection.Id(), {}});
+  session->SetConnection(&connection);
+  ASSERT_TRUE(session->StartStreaming());
+  std::unique_lock writeHeld(connection.mutex);
+  TFramePackage* key = VideoPackage(kKeyVideoFrameType);
+  session->DeliverPackage(key);
+  key->Release();
+  ASSERT_TRUE(WaitUntil([&] { return session->VideoSender().QueuedPackages() == 0; }));
+  std::thread bye([&] { manager_.RemoveSessionsBoundTo(connection.Id()); });
+  EXPECT_TRUE(WaitUntil([&] { return !manager_.HasSessions(); }));
+  std::atomic<bool> closed{false};
+  std::thread closer([&] {
+    manager_.ConnectionClosed(connection.Id());
+    closed = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(closed) << "returned while the sender still writes to the connection";
+  writeHeld.unlock();
+  bye.join();
+  closer.join();
 }
 
 TEST_F(SessionManagerTest, ClientPortMinusOneIsIgnoredWithoutALogLine) {
