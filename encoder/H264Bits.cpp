@@ -32,7 +32,8 @@ uint32_t TH264BitReader::ReadBits(unsigned count) {
   }
   uint32_t value = 0;
   for (unsigned i = 0; i < count; ++i, ++position_) {
-    value = (value << 1) | ((data_[position_ >> 3] >> (7 - (position_ & 7))) & 1u);
+    const uint32_t byte = data_[position_ >> 3];
+    value = (value << 1) | ((byte >> (7 - (position_ & 7))) & 1u);
   }
   return value;
 }
