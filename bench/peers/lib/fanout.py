@@ -115,6 +115,9 @@ def main():
         code, sdp = measure.wait_describe(url, 20, alive)
         if code != 200:
             raise RuntimeError("DESCRIBE %s -> %s %s" % (url, code, sdp[:200]))
+        # GStreamer's server takes down the media that probe prepared once its connection closes,
+        # and answers 503 to a DESCRIBE that comes meanwhile.
+        time.sleep(2)
         one = phase(a, url, server.pid, 1, tag)
         time.sleep(1)
         many = phase(a, url, server.pid, a.viewers, tag)

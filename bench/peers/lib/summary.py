@@ -94,8 +94,9 @@ def median_of(rs, fn):
 
 
 def ratio(v, g):
-    """Vistrel's median over GStreamer's, None when either is missing or GStreamer's is 0."""
-    if v is None or not g:
+    """Vistrel's median over GStreamer's, None when either is missing or GStreamer's is not above 0
+    (an added cost lost in its own noise has no meaningful ratio)."""
+    if v is None or g is None or g <= 0:
         return None
     return v / g
 
