@@ -33,11 +33,10 @@ class TH264SkipFrames {
 
   // Every access unit libx264 produces passes through here before it is sent: its slices'
   // frame_num move on by the skip frames written since libx264's last IDR picture, and an IDR
-  // picture (with its parameter sets, learned as above) starts the count again. False, with the
-  // unit left as it was, when a slice cannot be read or names an unknown picture parameter set:
+  // picture (with its parameter sets, learned as above) starts the count again. The unit to send
+  // is returned: the one given when nothing needed rewriting, else a rewritten copy held here until
+  // the next call. Nothing when a slice cannot be read or names an unknown picture parameter set:
   // the stream cannot go on from it, so the caller should drop it and ask libx264 for an IDR.
-  // The unit to send is returned: the one given when nothing needed rewriting, else a rewritten
-  // copy held here until the next call.
   std::optional<std::span<const uint8_t>> AdjustEncodedFrame(std::span<const uint8_t> accessUnit);
 
   // Pictures sent since the last IDR picture, that one included, skip frames and libx264's alike:
