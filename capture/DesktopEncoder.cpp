@@ -136,8 +136,9 @@ bool TDesktopEncoder::CaptureRows(int top, int bottom) {
   top = std::max(0, top) & ~1;
   bottom = std::min(bottom, targetHeight_);
   // Converted band by band as the screen is read, so only a band of the screen is ever held.
-  // Rows converted so far, -1 once a band did not fit the picture. The sink captures no more
-  // than two pointers, which std::function keeps without allocating on every picture.
+  // The row the next band must start at, -1 once a band did not fit the picture. The sink
+  // captures no more than two pointers, which std::function keeps without allocating on every
+  // picture.
   int next = top;
   const auto convertBand = [this, &next](const platform::TScreenPicture& band, int bandTop) {
     if (next < 0) return;
