@@ -83,6 +83,17 @@ class TTcpConnection {
   // The pieces, in order, as one such unit, in as few system calls as the system allows: a
   // frame's RTP packets go out without first being copied together.
   bool WriteAllGathered(std::span<const std::span<const std::uint8_t>> pieces);
+  // The start of such a unit from a thread that must not wait (one that feeds many peers): sends
+  // what the socket takes at once, and only when no other writer has the turn. Returns the bytes
+  // sent, nullopt when the write failed as WriteAllGathered's would. All of them: the unit is
+  // done. None: nothing happened, the unit may be written later. A part: the unit has begun and
+  // keeps the writer's turn, so no other bytes get in; FinishWriteGathered must complete it, from
+  // any thread.
+  std::optional<std::size_t> TryWriteGathered(
+      std::span<const std::span<const std::uint8_t>> pieces);
+  // Sends the unit from byte `sent` on as WriteAllGathered would, then gives the turn back.
+  bool FinishWriteGathered(std::span<const std::span<const std::uint8_t>> pieces,
+                           std::size_t sent);
 
   // False once the connection was closed here or found closed by a read or write. A peer that
   // left is noticed by the next read or write.
@@ -112,9 +123,14 @@ class TTcpConnection {
   // Takes the writer's turn, waiting at most until the deadline; false (and closed) otherwise.
   bool TakeWriteTurn(std::chrono::steady_clock::time_point deadline);
   void GiveWriteTurnBack();
-  // Sends every byte before the deadline; false otherwise. Called by the writer whose turn it is.
-  bool SendAll(std::span<const std::span<const std::uint8_t>> pieces,
-               std::chrono::steady_clock::time_point deadline);
+  enum class TSendEnd { Sent, TimedOut, Failed };
+  // Sends the pieces from byte `sent` on, counting what goes out there, until all went out (Sent),
+  // the deadline passed with the socket full (TimedOut) or the system refused (Failed). Called by
+  // the writer whose turn it is.
+  TSendEnd SendAll(std::span<const std::span<const std::uint8_t>> pieces, std::size_t& sent,
+                   std::chrono::steady_clock::time_point deadline);
+  // Gives the turn back and closes the connection unless the unit went out whole.
+  bool EndWrite(TSendEnd end);
   [[noreturn]] void Fail(const std::string& message);
 
   const int socket_;

@@ -68,6 +68,21 @@ std::shared_ptr<const TRtpFrame> TFrameQueue::Take(int32_t timeoutMs) {
   return frame;
 }
 
+void TFrameQueue::Wait(int32_t timeoutMs) {
+  std::unique_lock lock(lock_);
+  notEmpty_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                     [this] { return closed_ || woken_ || !frames_.empty(); });
+  woken_ = false;
+}
+
+void TFrameQueue::Wake() {
+  {
+    const std::lock_guard lock(lock_);
+    woken_ = true;
+  }
+  notEmpty_.notify_one();
+}
+
 void TFrameQueue::Close() {
   std::deque<std::shared_ptr<const TRtpFrame>> left;
   {

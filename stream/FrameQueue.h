@@ -41,6 +41,11 @@ class TFrameQueue {
   void Offer(std::shared_ptr<const TRtpFrame> frame);
   // The oldest frame; null when none came within timeoutMs or the queue is closed.
   std::shared_ptr<const TRtpFrame> Take(int32_t timeoutMs);
+  // Waits at most timeoutMs for a frame, the queue's end or a Wake, without taking anything.
+  void Wait(int32_t timeoutMs);
+  // Ends the Wait in progress, or else the next one, at once: the sender has work that is not a
+  // queued frame.
+  void Wake();
   // Ends waiting on both sides for good and lets go of the frames still queued.
   void Close();
   int32_t Count() const;
@@ -56,4 +61,5 @@ class TFrameQueue {
   std::condition_variable notFull_;
   std::deque<std::shared_ptr<const TRtpFrame>> frames_;
   bool closed_ = false;
+  bool woken_ = false;
 };

@@ -115,6 +115,7 @@ void TFrameSender::Start() {
   const std::lock_guard lock(threadMutex_);
   if (thread_ || stopped_.load() || failed_.load()) return;
   writer_.ResetSequence();
+  started_.store(true);
   thread_ = std::make_unique<TFrameSendThread>(
       TFrameSendWork{.canSend = [this] { return ShouldSend(); },
                      .step = [this] { SendNext(); },
@@ -137,7 +138,11 @@ void TFrameSender::StopSending(bool goodbye) {
   thread_->Terminate();
   thread_->Join();
   thread_.reset();
-  // The thread has ended, so the writer is ours. A failed sender has no client left to tell.
+  // A producer sending at once still shares the writer; the rest of a frame it began must go out,
+  // or the connection's turn to write would never come back.
+  const std::lock_guard sending(sendMutex_);
+  FinishOwedFrame();
+  // A failed sender has no client left to tell.
   if (!goodbye || failed_.load()) return;
   try {
     writer_.SendReport(binding_.Connection(), true);
@@ -152,8 +157,46 @@ void TFrameSender::Enqueue(std::shared_ptr<const TRtpFrame> frame) {
     return;
   }
   // Nobody will take it off the queue any more.
-  if (!ShouldSend()) return;
+  if (!ShouldSend() || SendAtOnce(frame)) return;
   queue_.Offer(std::move(frame));
+}
+
+bool TFrameSender::SendAtOnce(const std::shared_ptr<const TRtpFrame>& frame) {
+  // UDP sends may block, and the queue's policy decides while the track waits for a key frame.
+  TRtpConnection* connection = binding_.Connection();
+  if (connection == nullptr || !started_.load() || queue_.WaitingForKeyFrame()) return false;
+  const std::unique_lock lock(sendMutex_, std::try_to_lock);
+  // The send thread is busy, owes the rest of a frame or has frames waiting: this one goes behind
+  // them. A due report goes out from the send thread, in the same write as its frame.
+  if (!lock.owns_lock() || owedFrame_ || queue_.Count() > 0 || ReportDue() || !ShouldSend()) {
+    return false;
+  }
+  try {
+    if (writer_.SendWithoutWaiting(*frame, *connection)) {
+      RecordLatency(*frame);
+    } else {
+      owedFrame_ = frame;
+      owedConnection_ = connection;
+      queue_.Wake();
+    }
+  } catch (const std::exception& e) {
+    SendFailed(e);
+  }
+  return true;
+}
+
+void TFrameSender::FinishOwedFrame() {
+  if (!owedFrame_) return;
+  const std::shared_ptr<const TRtpFrame> frame = std::move(owedFrame_);
+  owedFrame_.reset();
+  // Also for a sender that failed or stopped meanwhile: only the end of this write gives the
+  // connection's turn back. A closed connection ends it at once.
+  try {
+    writer_.FinishSend(*owedConnection_);
+    RecordLatency(*frame);
+  } catch (const std::exception& e) {
+    SendFailed(e);
+  }
 }
 
 void TFrameSender::Enqueue(TFramePackage* package) {
@@ -182,13 +225,21 @@ std::unique_ptr<ByeActionInfo> TFrameSender::MarkConnectionLost() {
 }
 
 void TFrameSender::SendNext() {
-  const std::shared_ptr<const TRtpFrame> frame = queue_.Take(kQueueWaitMs);
-  if (!frame) {
-    ReportWhileIdle();
-    std::this_thread::sleep_for(kIdlePause);
-    return;
+  // The wait holds no lock, so that the producer may send at once meanwhile.
+  queue_.Wait(kQueueWaitMs);
+  bool idle = false;
+  {
+    const std::lock_guard sending(sendMutex_);
+    idle = !owedFrame_;
+    FinishOwedFrame();
+    if (const std::shared_ptr<const TRtpFrame> frame = queue_.Take(0)) {
+      SendAndReport(*frame, true);
+      idle = false;
+    } else {
+      ReportWhileIdle();
+    }
   }
-  SendAndReport(*frame, true);
+  if (idle) std::this_thread::sleep_for(kIdlePause);
 }
 
 bool TFrameSender::ReportDue() const {
@@ -229,6 +280,7 @@ void TFrameSender::Log(std::string_view text) const {
 }
 
 void TFrameSender::SendFrame(const TRtpFrame& frame) {
+  const std::lock_guard sending(sendMutex_);
   SendAndReport(frame, false);
 }
 
@@ -237,12 +289,20 @@ void TFrameSender::SendAndReport(const TRtpFrame& frame, bool mayReport) {
     if (writer_.Send(frame, binding_.Connection(), stopped_.load(), mayReport && ReportDue())) {
       ReportSent();
     }
-    const TFramePackage& package = frame.Package();
-    if (package.CapturedMicros != 0 && package.IsVideo() && ShouldSend()) {
-      FrameLatencyLog().Record(package.CapturedMicros, platform::MonotonicMicroseconds());
-    }
+    RecordLatency(frame);
   } catch (const std::exception& e) {
-    failed_.store(true);
-    Log(std::string(writer_.Stage()) + " send package failed, e=" + e.what());
+    SendFailed(e);
   }
+}
+
+void TFrameSender::RecordLatency(const TRtpFrame& frame) const {
+  const TFramePackage& package = frame.Package();
+  if (package.CapturedMicros != 0 && package.IsVideo() && ShouldSend()) {
+    FrameLatencyLog().Record(package.CapturedMicros, platform::MonotonicMicroseconds());
+  }
+}
+
+void TFrameSender::SendFailed(const std::exception& e) {
+  failed_.store(true);
+  Log(std::string(writer_.Stage()) + " send package failed, e=" + e.what());
 }

@@ -1,7 +1,9 @@
 // Sends the frames of one track of one session as RTP packets, interleaved on the client's RTSP
 // connection or as UDP datagrams. The producer (the live data generator's thread) queues frames
 // through Enqueue; the sender's own thread sends them, so a slow client holds up only its own
-// queue. The frames arrive already cut into payloads (TRtpPacketizer), once for every viewer; the
+// queue. A frame for an interleaved client that keeps up goes straight into its connection from
+// the producer's thread instead: waking a thread per viewer and frame would cost more than the
+// send. What the connection does not take at once is left to the send thread. The frames arrive already cut into payloads (TRtpPacketizer), once for every viewer; the
 // sender only adds its own RTP headers. The send thread also sends the track's RTCP sender
 // reports: the first right after the first packet, then every kReportInterval; stopping a sender
 // that sent says goodbye.
@@ -86,8 +88,9 @@ class TFrameSender {
   // stopped sender stays stopped.
   void Stop();
 
-  // Queues a shared frame, from one producer thread at a time. A video sender drops frames until a
-  // key frame comes, and again after the queue overflowed.
+  // Queues a shared frame, or sends it at once when nothing is waiting and the connection takes it
+  // without waiting; from one producer thread at a time. A video sender drops frames until a key
+  // frame comes, and again after the queue overflowed.
   void Enqueue(std::shared_ptr<const TRtpFrame> frame);
   // Takes over one reference to package and queues it, cut into payloads for this sender alone.
   void Enqueue(TFramePackage* package);
@@ -124,6 +127,13 @@ class TFrameSender {
  private:
   bool ShouldSend() const { return !failed_.load() && !stopped_.load(); }
   void SendNext();
+  // Sends the frame on the producer's thread when that needs no waiting; false when it must be
+  // queued instead.
+  bool SendAtOnce(const std::shared_ptr<const TRtpFrame>& frame);
+  // The rest of the frame SendAtOnce left to the send thread. Under sendMutex_.
+  void FinishOwedFrame();
+  void RecordLatency(const TRtpFrame& frame) const;
+  void SendFailed(const std::exception& e);
   // Sends the frame, with a sender report behind it when one is due and mayReport.
   void SendAndReport(const TRtpFrame& frame, bool mayReport);
   bool ReportDue() const;
@@ -145,7 +155,16 @@ class TFrameSender {
 
   mutable std::mutex threadMutex_;
   std::unique_ptr<TFrameSendThread> thread_;
-  // Send thread only, and whoever has joined it.
+  std::atomic<bool> started_{false};
+
+  // Held by whoever uses the writer: the send thread, or the producer sending at once. The send
+  // thread takes a frame off the queue only while holding it, so a frame sent at once never
+  // overtakes a queued one.
+  std::mutex sendMutex_;
+  // Under sendMutex_: the frame whose rest the writer owes, kept alive for the write, and the
+  // connection it began on.
+  std::shared_ptr<const TRtpFrame> owedFrame_;
+  TRtpConnection* owedConnection_ = nullptr;
   bool reported_ = false;
   int64_t nextReportMicros_ = 0;
 };

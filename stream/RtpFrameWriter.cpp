@@ -64,7 +64,10 @@ bool TRtpFrameWriter::Send(const TRtpFrame& frame, TRtpConnection* connection, b
       // A closed connection reports its loss and stops the sender; falling back to UDP towards a
       // client that asked for interleaved transport would only send packets nobody reads.
       if (connection->IsOpen()) {
-        SendInterleaved(frame, *connection, report);
+        GatherInterleaved(frame, report);
+        // The whole frame as one write: fewer system calls, and no RTSP answer between its
+        // packets.
+        if (!connection->WriteGathered(pieces_)) throw TSendError("connection write failed");
         reported = report;
       } else {
         DropOnce("connection closed, drop");
@@ -76,13 +79,42 @@ bool TRtpFrameWriter::Send(const TRtpFrame& frame, TRtpConnection* connection, b
       reported = report && SendReportDatagram(false);
     }
   }
+  Advance(frame);
+  return reported;
+}
+
+bool TRtpFrameWriter::SendWithoutWaiting(const TRtpFrame& frame, TRtpConnection& connection) {
+  stage_ = "prepare";
+  PlaceInTime(frame);
+  if (frame.PacketCount() > 0 && !connection.IsOpen()) {
+    DropOnce("connection closed, drop");
+  } else if (frame.PacketCount() > 0) {
+    const size_t size = GatherInterleaved(frame, false);
+    const std::optional<size_t> sent = connection.TryWriteGathered(pieces_);
+    if (!sent) throw TSendError("connection write failed");
+    if (*sent < size) owed_ = *sent;
+  }
+  Advance(frame);
+  return !owed_;
+}
+
+void TRtpFrameWriter::FinishSend(TRtpConnection& connection) {
+  if (!owed_) return;
+  const size_t sent = *std::exchange(owed_, std::nullopt);
+  stage_ = "send buffer-->write data";
+  // Nothing sent yet: the write never began and waits for its turn like any other.
+  const bool done =
+      sent == 0 ? connection.WriteGathered(pieces_) : connection.FinishGathered(pieces_, sent);
+  if (!done) throw TSendError("connection write failed");
+}
+
+void TRtpFrameWriter::Advance(const TRtpFrame& frame) {
   sequenceNumber_.fetch_add(static_cast<uint16_t>(frame.PacketCount()), std::memory_order_relaxed);
   midFrame_ = !frame.AdvancesClock();
   if (frame.AdvancesClock()) {
     timestamp_.fetch_add(static_cast<uint32_t>(track_.timestampStep), std::memory_order_relaxed);
     ++nextSlot_;
   }
-  return reported;
 }
 
 void TRtpFrameWriter::PlaceInTime(const TRtpFrame& frame) {
@@ -167,8 +199,7 @@ std::span<const uint8_t> TRtpFrameWriter::WriteHeader(const TRtpFrame& frame, si
   return interleaved ? whole : whole.subspan(kInterleavedPrefixSize);
 }
 
-void TRtpFrameWriter::SendInterleaved(const TRtpFrame& frame, TRtpConnection& connection,
-                                      bool report) {
+size_t TRtpFrameWriter::GatherInterleaved(const TRtpFrame& frame, bool report) {
   const size_t count = frame.PacketCount();
   headers_.resize(std::max(headers_.size(), count));
   pieces_.clear();
@@ -183,9 +214,10 @@ void TRtpFrameWriter::SendInterleaved(const TRtpFrame& frame, TRtpConnection& co
     pieces_.push_back(reportPrefix_);
     pieces_.push_back(report_);
   }
-  // The whole frame as one write: fewer system calls, and no RTSP answer between its packets.
   stage_ = "send buffer-->write data";
-  if (!connection.WriteGathered(pieces_)) throw TSendError("connection write failed");
+  size_t size = 0;
+  for (const std::span<const uint8_t> piece : pieces_) size += piece.size();
+  return size;
 }
 
 int32_t TRtpFrameWriter::CopyDestination() {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -69,6 +70,14 @@ class TRtpFrameWriter {
   // follows the packets, in the same write when interleaved; returns whether one did. One thread
   // at a time.
   bool Send(const TRtpFrame& frame, TRtpConnection* connection, bool dropOnly, bool report = false);
+  // As Send to an open connection, except that the write may not wait for room (see
+  // TRtpConnection::TryWriteGathered): true when the frame went out whole; false when the rest is
+  // owed, and FinishSend must send it before anything else goes out on this writer. Throws
+  // TSendError as Send.
+  bool SendWithoutWaiting(const TRtpFrame& frame, TRtpConnection& connection);
+  // Sends what SendWithoutWaiting left owing, to the same connection, waiting as Send does; the
+  // frame must still be alive. Nothing when nothing is owed.
+  void FinishSend(TRtpConnection& connection);
   // A sender report on its own, with goodbye also the goodbye; nothing before a first packet went
   // out. Returns whether it went out. One thread at a time, as Send.
   bool SendReport(TRtpConnection* connection, bool goodbye);
@@ -86,7 +95,10 @@ class TRtpFrameWriter {
   void Count(const TRtpFrame& frame, size_t packets);
   // Fills report_ (and its interleaved prefix) from what has been sent up to now.
   void BuildReport(bool goodbye);
-  void SendInterleaved(const TRtpFrame& frame, TRtpConnection& connection, bool report);
+  // The frame's packets (and the report) as pieces_ of one interleaved write; returns its size.
+  size_t GatherInterleaved(const TRtpFrame& frame, bool report);
+  // Moves the sequence numbers and the clock past a frame handed to the connection.
+  void Advance(const TRtpFrame& frame);
   void SendDatagrams(const TRtpFrame& frame);
   bool SendReportDatagram(bool goodbye);
   int32_t CopyDestination();
@@ -114,6 +126,8 @@ class TRtpFrameWriter {
   std::vector<TBytePieces> datagrams_;
   std::string udpAddress_;
   bool dropLogged_ = false;
+  // Bytes of pieces_ sent when SendWithoutWaiting left the rest owing.
+  std::optional<size_t> owed_;
   const char* stage_ = "prepare";
 
   // Where frames sit on the RTP clock; sending thread only. A slot is one frame interval counted

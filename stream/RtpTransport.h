@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -29,6 +30,14 @@ class TRtpConnection {
   // answer on the connection thread, another sender) can land in between. False when the write
   // failed.
   virtual bool WriteGathered(TBytePieces pieces) = 0;
+  // The start of such a write from a thread that must not wait (the one feeding every viewer):
+  // what the connection takes at once, and only while no other writer is busy. Returns the bytes
+  // sent, nullopt when the write failed. All of them: done. None: nothing happened. A part: the
+  // write has begun and holds off every other writer until FinishGathered completes it. A
+  // connection that cannot write without waiting never starts.
+  virtual std::optional<size_t> TryWriteGathered(TBytePieces /*pieces*/) { return 0; }
+  // Completes, waiting as WriteGathered does, a write TryWriteGathered began after `sent` bytes.
+  virtual bool FinishGathered(TBytePieces /*pieces*/, size_t /*sent*/) { return false; }
   // The one disconnect notification of the connection; setting it again replaces the earlier one.
   // It runs on the connection's own thread. An empty function removes it.
   virtual void SetDisconnectHandler(std::function<void()> handler) = 0;

@@ -17,6 +17,8 @@ class TTcpRtpConnection final : public TRtpConnection {
   // Fails within the connection's write time-out when the client stops reading, and closes the
   // connection then, which in turn ends it on its own thread with the disconnect notification.
   bool WriteGathered(TBytePieces pieces) override;
+  std::optional<size_t> TryWriteGathered(TBytePieces pieces) override;
+  bool FinishGathered(TBytePieces pieces, size_t sent) override;
   void SetDisconnectHandler(std::function<void()> handler) override;
 
   platform::TTcpConnection& Connection() const { return connection_; }

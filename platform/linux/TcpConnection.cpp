@@ -182,10 +182,40 @@ bool TTcpConnection::WriteAllGathered(std::span<const std::span<const std::uint8
   if (!IsOpen()) return false;
   const auto deadline = TSteadyClock::now() + limits_.writeTimeout;
   if (!TakeWriteTurn(deadline)) return false;
-  const bool sent = SendAll(pieces, deadline);
-  GiveWriteTurnBack();
-  if (!sent) Close();
+  std::size_t sent = 0;
+  return EndWrite(SendAll(pieces, sent, deadline));
+}
+
+std::optional<std::size_t> TTcpConnection::TryWriteGathered(
+    std::span<const std::span<const std::uint8_t>> pieces) {
+  if (!IsOpen()) return std::nullopt;
+  {
+    std::lock_guard lock(writeTurnLock_);
+    if (writing_) return 0;
+    writing_ = true;
+  }
+  std::size_t sent = 0;
+  // A deadline already passed: one look at the socket, no waiting.
+  const TSendEnd end = SendAll(pieces, sent, TSteadyClock::time_point{});
+  if (end == TSendEnd::Failed) {
+    EndWrite(end);
+    return std::nullopt;
+  }
+  if (end == TSendEnd::Sent || sent == 0) GiveWriteTurnBack();
   return sent;
+}
+
+bool TTcpConnection::FinishWriteGathered(std::span<const std::span<const std::uint8_t>> pieces,
+                                         std::size_t sent) {
+  // The turn is ours since the unit began, also when the connection closed meanwhile.
+  return EndWrite(SendAll(pieces, sent, TSteadyClock::now() + limits_.writeTimeout));
+}
+
+bool TTcpConnection::EndWrite(TSendEnd end) {
+  GiveWriteTurnBack();
+  if (end == TSendEnd::Sent) return true;
+  Close();
+  return false;
 }
 
 bool TTcpConnection::TakeWriteTurn(TSteadyClock::time_point deadline) {
@@ -208,15 +238,17 @@ void TTcpConnection::GiveWriteTurnBack() {
   writeTurnFree_.notify_one();
 }
 
-bool TTcpConnection::SendAll(std::span<const std::span<const std::uint8_t>> pieces,
-                             TSteadyClock::time_point deadline) {
+TTcpConnection::TSendEnd TTcpConnection::SendAll(
+    std::span<const std::span<const std::uint8_t>> pieces, std::size_t& sent,
+    TSteadyClock::time_point deadline) {
   // Up to this many pieces per system call (the usual IOV_MAX); a longer list takes several.
   constexpr std::size_t kMaxVectors = 1024;
   std::array<iovec, kMaxVectors> vectors;
-  std::size_t next = 0;     // the first piece not completely sent
-  std::size_t skipped = 0;  // bytes of that piece already sent
+  std::size_t next = 0;        // the first piece not completely sent
+  std::size_t skipped = sent;  // bytes of that piece already sent
+  while (next < pieces.size() && skipped >= pieces[next].size()) skipped -= pieces[next++].size();
   while (next < pieces.size()) {
-    if (!IsOpen()) return false;
+    if (!IsOpen()) return TSendEnd::Failed;
     std::size_t count = 0;
     for (std::size_t i = next; i < pieces.size() && count < kMaxVectors; ++i) {
       const std::span<const std::uint8_t> piece =
@@ -225,7 +257,7 @@ bool TTcpConnection::SendAll(std::span<const std::span<const std::uint8_t>> piec
       // iovec has no const; sendmsg only reads through it.
       vectors[count++] = {const_cast<std::uint8_t*>(piece.data()), piece.size()};
     }
-    if (count == 0) return true;
+    if (count == 0) return TSendEnd::Sent;
     msghdr message{};
     message.msg_iov = vectors.data();
     message.msg_iovlen = count;
@@ -234,24 +266,25 @@ bool TTcpConnection::SendAll(std::span<const std::span<const std::uint8_t>> piec
     // the process with SIGPIPE.
     const ssize_t result = ::sendmsg(socket_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (result >= 0) {
-      auto sent = static_cast<std::size_t>(result);
-      while (next < pieces.size() && sent >= pieces[next].size() - skipped) {
-        sent -= pieces[next].size() - skipped;
+      auto taken = static_cast<std::size_t>(result);
+      sent += taken;
+      while (next < pieces.size() && taken >= pieces[next].size() - skipped) {
+        taken -= pieces[next].size() - skipped;
         skipped = 0;
         ++next;
       }
-      skipped += sent;
+      skipped += taken;
       continue;
     }
     const int error = errno;
     if (error == EINTR) continue;
-    if (error != EAGAIN && error != EWOULDBLOCK) return false;
+    if (error != EAGAIN && error != EWOULDBLOCK) return TSendEnd::Failed;
     const int wait = MillisecondsUntil(deadline);
-    if (wait == 0) return false;
+    if (wait == 0) return TSendEnd::TimedOut;
     pollfd writable{socket_, POLLOUT, 0};
-    if (::poll(&writable, 1, wait) < 0 && errno != EINTR) return false;
+    if (::poll(&writable, 1, wait) < 0 && errno != EINTR) return TSendEnd::Failed;
   }
-  return true;
+  return TSendEnd::Sent;
 }
 
 void TTcpConnection::SetDisconnectHandler(std::function<void()> handler) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -275,6 +276,42 @@ TEST(TcpConnection, GatheredWriteSendsEveryPieceInOrder) {
   EXPECT_TRUE(client.Read(expected.size()) == expected);
   writer.join();
   EXPECT_TRUE(written);
+  events.Add("written");
+}
+
+// A unit begun without waiting on a client that does not read: the rest waits for its finish and
+// nothing else gets in between, or the peer would read an answer inside an RTP packet.
+TEST(TcpConnection, UnitBegunWithoutWaitingKeepsOtherWritersOutUntilItIsFinished) {
+  TEvents events;
+  TTcpConnection* connection = nullptr;
+  TTcpListener listener({.connected =
+                             [&](TTcpConnection& accepted) {
+                               connection = &accepted;
+                               events.Add("connected");
+                             },
+                         .disconnected = [&](TTcpConnection&) { events.WaitFor("written"); }},
+                        TTcpLimits{.writeTimeout = 120s});
+  ASSERT_TRUE(listener.Start(0, "127.0.0.1")) << listener.LastError();
+  TClient client(listener.Port(), 4096);
+  ASSERT_EQ(events.WaitFor("connected").size(), 1u);
+
+  const std::vector<std::uint8_t> big(4 << 20, 0x24), small(100, 0x52);
+  const std::span<const std::uint8_t> unit[] = {big}, other[] = {small};
+  const std::optional<std::size_t> begun = connection->TryWriteGathered(unit);
+  ASSERT_TRUE(begun && *begun > 0 && *begun < big.size()) << begun.value_or(0);
+  EXPECT_EQ(connection->TryWriteGathered(other), std::optional<std::size_t>(0));
+  bool answered = false, finished = false;
+  std::jthread answer([&] { answered = connection->WriteAll("RTSP/1.0 200 OK\r\n\r\n"); });
+  std::jthread finish([&] { finished = connection->FinishWriteGathered(unit, *begun); });
+  const std::string expected = std::string(big.size(), '$') + "RTSP/1.0 200 OK\r\n\r\n";
+  EXPECT_TRUE(client.Read(expected.size()) == expected);
+  answer.join();
+  finish.join();
+  EXPECT_TRUE(answered && finished);
+  // With room in the socket the unit goes out whole at once and leaves the turn free.
+  EXPECT_EQ(connection->TryWriteGathered(other), std::optional<std::size_t>(small.size()));
+  EXPECT_TRUE(connection->WriteAll("x"));
+  EXPECT_EQ(client.Read(small.size() + 1), std::string(small.size(), 'R') + "x");
   events.Add("written");
 }
 
