@@ -162,7 +162,7 @@ class TFrameSender {
   // overtakes a queued one.
   std::mutex sendMutex_;
   // Under sendMutex_: the frame whose rest the writer owes, kept alive for the write, and the
-  // connection it began on.
+  // connection it began on; whether a report went out, and when the next one is due.
   std::shared_ptr<const TRtpFrame> owedFrame_;
   TRtpConnection* owedConnection_ = nullptr;
   bool reported_ = false;
