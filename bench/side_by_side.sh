@@ -7,7 +7,7 @@
 #                         [--flips N] [--lat-runs N] [--idle-window S] [--size WxH]
 #                         [--client gst|ffmpeg] [--no-latency] [--no-first-frame] [--ff-probes N]
 #                         [--resdir DIR] [--sets "moving still fanout load"] [--viewers N]
-#                         [--fanout-fps F] [--load-fps F] [--load-client PATH]
+#                         [--fanout-fps F] [--fanout-rounds K] [--load-fps F] [--load-client PATH]
 #
 # Per contender and frame rate, N runs each of:
 #  - throughput (bench/peers/lib/measure.py): one RTSP/TCP client; server process-tree CPU over the
@@ -27,7 +27,8 @@
 #  - fanout: moving content at --fanout-fps (8); per contender and run, 1 then --viewers (50)
 #    RTP/TCP viewers in one bench/RtspLoadClient.cpp process (built from this tree into RESDIR/bin
 #    unless --load-client is given): server cores added per viewer and the worst viewer's share of
-#    the frames; records in RESDIR/fanout.jsonl;
+#    the frames; with --fanout-rounds K (1), K rounds of N viewers between 1-viewer phases
+#    (1, N, 1, ..., N, 1), each set against the phases beside it; records in RESDIR/fanout.jsonl;
 #  - load: moving content at --load-fps (30), one decoding gst client, once quiet and once beside a
 #    process that keeps one core busy (stress-ng --cpu 1, else a python busy loop); per contender
 #    and run: delivered fps and CPU per frame; records in RESDIR/load.jsonl.
@@ -42,7 +43,7 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 KIT=$HERE/peers
 BUILD=$(cd "$HERE/.." && pwd)/build-perf
 RUNS=3 WINDOW=15 WARMUP=5 FPSL="8 30" FLIPS=10 LATRUNS=3 IDLE=20 SIZE=1920x1080 CLIENT=gst LAT=1
-FF=1 FFPROBES=5 SETS="moving still fanout load" VIEWERS=50 FANOUT_FPS=8 LOAD_FPS=30 LOADCLIENT=
+FF=1 FFPROBES=5 SETS="moving still fanout load" VIEWERS=50 FANOUT_FPS=8 FANOUT_ROUNDS=1 LOAD_FPS=30 LOADCLIENT=
 RES=/tmp/side-by-side-$(date +%Y%m%d-%H%M%S)
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -63,6 +64,7 @@ while [ $# -gt 0 ]; do
     --sets) SETS=$2; shift ;;
     --viewers) VIEWERS=$2; shift ;;
     --fanout-fps) FANOUT_FPS=$2; shift ;;
+    --fanout-rounds) FANOUT_ROUNDS=$2; shift ;;
     --load-fps) LOAD_FPS=$2; shift ;;
     --load-client) LOADCLIENT=$2; shift ;;
     *) echo "unknown option $1" >&2; exit 64 ;;
@@ -120,7 +122,7 @@ log "sets: $SETS; results in $RES"
     echo "build: $BUILD (program built $(date -r "$BUILD/bin/vistrel" -Is); tree HEAD now $(git -C "$HERE/.." rev-parse --short HEAD 2>/dev/null))"
     echo "gstreamer: $(gst-launch-1.0 --version | sed -n 2p)"
     echo "args: runs=$RUNS window=$WINDOW warmup=$WARMUP fps=$FPSL flips=$FLIPS lat-runs=$LATRUNS idle=$IDLE size=$SIZE client=$CLIENT"
-    echo "sets: $SETS; viewers=$VIEWERS fanout-fps=$FANOUT_FPS load-fps=$LOAD_FPS"
+    echo "sets: $SETS; viewers=$VIEWERS fanout-fps=$FANOUT_FPS fanout-rounds=$FANOUT_ROUNDS load-fps=$LOAD_FPS"
 } >"$RES/env.txt"
 
 contenders() {  # alternate which goes first, so neither always gets the "fresher" box
@@ -179,8 +181,9 @@ if has fanout && [ "$RUNS" != 0 ]; then
     else
         for run in $(seq 1 "$RUNS"); do
             for c in $(contenders "$run"); do
-                log "fanout $c fps=$FANOUT_FPS 1 then $VIEWERS viewers run=$run"
-                timeout $((300 + 2 * (${WARMUP%.*} + ${WINDOW%.*}))) python3 "$KIT/lib/fanout.py" \
+                log "fanout $c fps=$FANOUT_FPS 1 and $VIEWERS viewers, $FANOUT_ROUNDS rounds, run=$run"
+                timeout $((300 + (2 * FANOUT_ROUNDS + 1) * (${WARMUP%.*} + ${WINDOW%.*} + 60))) \
+                    python3 "$KIT/lib/fanout.py" --rounds "$FANOUT_ROUNDS" \
                     --label "$c" --server-cmd "$(cmd_of "$c")" --url "$URL" --display "$DISP" \
                     --size "$SIZE" --fps "$FANOUT_FPS" --viewers "$VIEWERS" --load-client "$LOADCLIENT" \
                     --warmup "$WARMUP" --window "$WINDOW" --run "$run" --out "$RES/fanout.jsonl" \

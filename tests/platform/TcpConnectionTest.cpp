@@ -247,22 +247,32 @@ TEST(TcpConnection, ConcurrentWritesArriveAsWholeUnits) {
   EXPECT_EQ(failedWrites.load(), 0);
 }
 
-// More pieces than one system call takes, empty ones among them, through a small window that cuts
-// sends in the middle of pieces: the bytes must arrive whole and in order.
-TEST(TcpConnection, GatheredWriteSendsEveryPieceInOrder) {
+// One accepted connection that stays until the test is done writing, and a client that reads only
+// when told, through a small window that cuts sends short.
+class TcpWriteTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(listener.Start(0, "127.0.0.1")) << listener.LastError();
+    client.emplace(listener.Port(), 4096);
+    ASSERT_EQ(events.WaitFor("connected").size(), 1u);
+  }
+  void TearDown() override { events.Add("written"); }
+
   TEvents events;
   TTcpConnection* connection = nullptr;
-  TTcpListener listener({.connected =
-                             [&](TTcpConnection& accepted) {
+  TTcpListener listener{{.connected =
+                             [this](TTcpConnection& accepted) {
                                connection = &accepted;
                                events.Add("connected");
                              },
-                         .disconnected = [&](TTcpConnection&) { events.WaitFor("written"); }},
-                        TTcpLimits{.writeTimeout = 120s});
-  ASSERT_TRUE(listener.Start(0, "127.0.0.1")) << listener.LastError();
-  TClient client(listener.Port(), 4096);
-  ASSERT_EQ(events.WaitFor("connected").size(), 1u);
+                         .disconnected = [this](TTcpConnection&) { events.WaitFor("written"); }},
+                        TTcpLimits{.writeTimeout = 120s}};
+  std::optional<TClient> client;
+};
 
+// More pieces than one system call takes, empty ones among them, through a small window that cuts
+// sends in the middle of pieces: the bytes must arrive whole and in order.
+TEST_F(TcpWriteTest, GatheredWriteSendsEveryPieceInOrder) {
   const std::size_t sizes[] = {0, 1, 16, 1400, 5000};
   std::vector<std::vector<std::uint8_t>> blocks;
   std::string expected;
@@ -273,28 +283,14 @@ TEST(TcpConnection, GatheredWriteSendsEveryPieceInOrder) {
   const std::vector<std::span<const std::uint8_t>> pieces(blocks.begin(), blocks.end());
   bool written = false;
   std::jthread writer([&] { written = connection->WriteAllGathered(pieces); });
-  EXPECT_TRUE(client.Read(expected.size()) == expected);
+  EXPECT_TRUE(client->Read(expected.size()) == expected);
   writer.join();
   EXPECT_TRUE(written);
-  events.Add("written");
 }
 
 // A unit begun without waiting on a client that does not read: the rest waits for its finish and
 // nothing else gets in between, or the peer would read an answer inside an RTP packet.
-TEST(TcpConnection, UnitBegunWithoutWaitingKeepsOtherWritersOutUntilItIsFinished) {
-  TEvents events;
-  TTcpConnection* connection = nullptr;
-  TTcpListener listener({.connected =
-                             [&](TTcpConnection& accepted) {
-                               connection = &accepted;
-                               events.Add("connected");
-                             },
-                         .disconnected = [&](TTcpConnection&) { events.WaitFor("written"); }},
-                        TTcpLimits{.writeTimeout = 120s});
-  ASSERT_TRUE(listener.Start(0, "127.0.0.1")) << listener.LastError();
-  TClient client(listener.Port(), 4096);
-  ASSERT_EQ(events.WaitFor("connected").size(), 1u);
-
+TEST_F(TcpWriteTest, UnitBegunWithoutWaitingKeepsOtherWritersOutUntilItIsFinished) {
   const std::vector<std::uint8_t> big(4 << 20, 0x24), small(100, 0x52);
   const std::span<const std::uint8_t> unit[] = {big}, other[] = {small};
   const std::optional<std::size_t> begun = connection->TryWriteGathered(unit);
@@ -304,15 +300,14 @@ TEST(TcpConnection, UnitBegunWithoutWaitingKeepsOtherWritersOutUntilItIsFinished
   std::jthread answer([&] { answered = connection->WriteAll("RTSP/1.0 200 OK\r\n\r\n"); });
   std::jthread finish([&] { finished = connection->FinishWriteGathered(unit, *begun); });
   const std::string expected = std::string(big.size(), '$') + "RTSP/1.0 200 OK\r\n\r\n";
-  EXPECT_TRUE(client.Read(expected.size()) == expected);
+  EXPECT_TRUE(client->Read(expected.size()) == expected);
   answer.join();
   finish.join();
   EXPECT_TRUE(answered && finished);
   // With room in the socket the unit goes out whole at once and leaves the turn free.
   EXPECT_EQ(connection->TryWriteGathered(other), std::optional<std::size_t>(small.size()));
   EXPECT_TRUE(connection->WriteAll("x"));
-  EXPECT_EQ(client.Read(small.size() + 1), std::string(small.size(), 'R') + "x");
-  events.Add("written");
+  EXPECT_EQ(client->Read(small.size() + 1), std::string(small.size(), 'R') + "x");
 }
 
 TEST(TcpConnection, PeerDropRunsTheLastDisconnectHandlerOnceOnTheConnectionThread) {

@@ -1,11 +1,16 @@
 #!/usr/bin/python3
 """What one more viewer costs a server: start it, let bench/RtspLoadClient.cpp (one process, one
-epoll thread, RTP interleaved on TCP) watch it with 1 viewer and then with N viewers, each phase a
-warm-up and a window of its own, and append one JSON line to --out.
+epoll thread, RTP interleaved on TCP) watch it with 1 viewer and with N viewers in turn (1, N, 1,
+..., N, 1: --rounds phases of N), each phase a warm-up and a window of its own, and append one JSON
+line to --out.
 
   fanout.py --label L --server-cmd CMD --url URL --display :N --load-client PATH
-            [--size WxH] [--fps 8] [--viewers 50] [--warmup S] [--window S] [--run K]
-            [--out F] [--logdir D]
+            [--size WxH] [--fps 8] [--viewers 50] [--rounds 1] [--warmup S] [--window S]
+            [--run K] [--out F] [--logdir D]
+
+A server's CPU drifts over minutes with what the moving content asks of its encoder by as much as
+many viewers add; each N phase is therefore set against the mean of the 1-viewer phases on both
+sides of it, and the added cost per viewer is the median of those rounds.
 
 CMD and URL take the tokens of measure.py. The server's CPU is read by the load client from
 /proc/PID over its own window, PID being the started command, which is the whole server when the
@@ -41,11 +46,22 @@ def per_viewer_cores(one, many, viewers):
     return (many - one) / (viewers - 1)
 
 
+def rounds_per_viewer_cores(ones, manys, viewers):
+    """Median over rounds of the cores each viewer adds, each N phase against the mean of the
+    1-viewer phases before and after it."""
+    if len(ones) != len(manys) + 1 or not manys:
+        raise ValueError("need one more 1-viewer phase than N phases")
+    added = sorted(per_viewer_cores((ones[i] + ones[i + 1]) / 2, m, viewers)
+                   for i, m in enumerate(manys))
+    mid = len(added) // 2
+    return added[mid] if len(added) % 2 else (added[mid - 1] + added[mid]) / 2
+
+
 def phase(a, url, pid, viewers, tag):
     args = [a.load_client, "--url", url, "--tcp", str(viewers), "--fps", str(a.fps),
             "--warmup", str(a.warmup), "--seconds", str(a.window), "--watch-pid", str(pid),
             "--setup-limit", "60"]
-    log = os.path.join(a.logdir, "%s-v%d.client.log" % (tag, viewers))
+    log = os.path.join(a.logdir, "%s-v%d.client.log" % (tag, viewers))  # the last phase's
     with open(log, "w") as f:
         c = subprocess.Popen(args, stdout=f, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                              start_new_session=True)
@@ -86,6 +102,7 @@ def main():
     ap.add_argument("--size", default="1920x1080")
     ap.add_argument("--fps", type=int, default=8)
     ap.add_argument("--viewers", type=int, default=50)
+    ap.add_argument("--rounds", type=int, default=1)
     ap.add_argument("--warmup", type=float, default=5)
     ap.add_argument("--window", type=float, default=15)
     ap.add_argument("--run", type=int, default=1)
@@ -94,6 +111,8 @@ def main():
     a = ap.parse_args()
     if a.viewers < 2:
         ap.error("--viewers must be at least 2")
+    if a.rounds < 1:
+        ap.error("--rounds must be at least 1")
     os.makedirs(a.logdir, exist_ok=True)
     w, h = a.size.lower().split("x")
     port = measure.free_port()
@@ -102,7 +121,7 @@ def main():
            "SIZE": a.size, "KIT": measure.KIT, "LOGDIR": a.logdir, "PROGRESS": "/dev/null"}
     cmd, url = measure.subst(a.server_cmd, env), measure.subst(a.url, env)
     rec = {"label": a.label, "fps": a.fps, "size": a.size, "run": a.run, "viewers": a.viewers,
-           "warmup_s": a.warmup, "window_s": a.window, "server_cmd": cmd, "ok": False, "error": ""}
+           "rounds": a.rounds, "warmup_s": a.warmup, "window_s": a.window, "server_cmd": cmd, "ok": False, "error": ""}
     slog = open(os.path.join(a.logdir, tag + ".server.log"), "w")
     server = subprocess.Popen(["bash", "-c", cmd], stdout=slog, stderr=subprocess.STDOUT,
                               stdin=subprocess.DEVNULL, start_new_session=True,
@@ -118,15 +137,23 @@ def main():
         # GStreamer's server takes down the media that probe prepared once its connection closes,
         # and answers 503 to a DESCRIBE that comes meanwhile.
         time.sleep(2)
-        one = phase(a, url, server.pid, 1, tag)
-        time.sleep(1)
-        many = phase(a, url, server.pid, a.viewers, tag)
+        ones, manys = [phase(a, url, server.pid, 1, tag)], []
+        for _ in range(a.rounds):
+            time.sleep(1)
+            manys.append(phase(a, url, server.pid, a.viewers, tag))
+            time.sleep(1)
+            ones.append(phase(a, url, server.pid, 1, tag))
         if not alive():
             raise RuntimeError("server exited (rc=%s)" % server.poll())
-        rec.update({"ok": True, "one": one, "many": many,
-                    "cores_per_viewer": round(per_viewer_cores(one["server_cores"],
-                                                               many["server_cores"], a.viewers), 5),
-                    "min_fraction": min(one["min_fraction"], many["min_fraction"])})
+        cores = lambda ps: [p["server_cores"] for p in ps]  # noqa: E731
+        # "one" and "many" are the phases with the median cores, so that a record of one round
+        # reads as before.
+        pick = lambda ps: sorted(ps, key=lambda p: p["server_cores"])[(len(ps) - 1) // 2]  # noqa: E731
+        rec.update({"ok": True, "one": pick(ones), "many": pick(manys),
+                    "one_cores": cores(ones), "many_cores": cores(manys),
+                    "cores_per_viewer": round(rounds_per_viewer_cores(
+                        cores(ones), cores(manys), a.viewers), 5),
+                    "min_fraction": min(p["min_fraction"] for p in ones + manys)})
     except (RuntimeError, OSError, subprocess.TimeoutExpired, KeyError, ValueError) as e:
         rec["error"] = str(e)
     finally:
