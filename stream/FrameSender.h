@@ -3,8 +3,9 @@
 // through Enqueue; the sender's own thread sends them, so a slow client holds up only its own
 // queue. A frame for an interleaved client that keeps up goes straight into its connection from
 // the producer's thread instead: waking a thread per viewer and frame would cost more than the
-// send. What the connection does not take at once is left to the send thread. The frames arrive already cut into payloads (TRtpPacketizer), once for every viewer; the
-// sender only adds its own RTP headers. The send thread also sends the track's RTCP sender
+// send. What the connection does not take at once is left to the send thread. The frames arrive
+// already cut into payloads (TRtpPacketizer), once for every viewer; the sender only adds its own
+// RTP headers. The send thread also sends the track's RTCP sender
 // reports: the first right after the first packet, then every kReportInterval; stopping a sender
 // that sent says goodbye.
 #pragma once
