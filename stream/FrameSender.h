@@ -5,9 +5,8 @@
 // the producer's thread instead: waking a thread per viewer and frame would cost more than the
 // send. What the connection does not take at once is left to the send thread. The frames arrive
 // already cut into payloads (TRtpPacketizer), once for every viewer; the sender only adds its own
-// RTP headers. The send thread also sends the track's RTCP sender
-// reports: the first right after the first packet, then every kReportInterval; stopping a sender
-// that sent says goodbye.
+// RTP headers. The send thread also sends the track's RTCP sender reports: the first right after
+// the first packet, then every kReportInterval; stopping a sender that sent says goodbye.
 #pragma once
 
 #include <atomic>
