@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstddef>
+#include <utility>
 
 #include "platform/ProgramFolder.h"
 
@@ -54,6 +56,8 @@ constexpr std::array kSettingKeys = {
                 [](int32_t port) { return port < 1 || port > 65535 ? 8000 : port; }},
     TSettingKey{OnvifName, "ONVIF", "Name", String, 0, "", nullptr},
     TSettingKey{OnvifDiscovery, "ONVIF", "Discovery", Boolean, 1, "", nullptr},
+    TSettingKey{Capture, "System", "Capture", String, 0, "auto", nullptr},
+    TSettingKey{PortalToken, "System", "PortalToken", String, 0, "", nullptr},
 };
 
 constexpr bool TableFollowsIds() {
@@ -63,7 +67,7 @@ constexpr bool TableFollowsIds() {
   return true;
 }
 static_assert(TableFollowsIds(), "SettingKey() indexes the table by id");
-static_assert(kSettingKeys.size() == static_cast<std::size_t>(OnvifDiscovery) + 1);
+static_assert(kSettingKeys.size() == static_cast<std::size_t>(PortalToken) + 1);
 
 }  // namespace
 
@@ -144,7 +148,31 @@ TOnvifSettings ReadOnvifSettings(const TIniText& file) {
   };
 }
 
+TCaptureSettings ReadCaptureSettings(const TIniText& file) {
+  return TCaptureSettings{
+      .choice = ReadStringSetting(file, Capture),
+      .portalToken = ReadStringSetting(file, PortalToken),
+  };
+}
+
 }  // namespace
+
+std::optional<TCaptureChoice> ParseCaptureChoice(std::string_view text) {
+  static constexpr std::pair<std::string_view, TCaptureChoice> kChoices[] = {
+      {"auto", TCaptureChoice::Auto},
+      {"x11", TCaptureChoice::X11},
+      {"portal", TCaptureChoice::Portal},
+      {"mutter", TCaptureChoice::Mutter},
+  };
+  for (const auto& [name, choice] : kChoices) {
+    if (std::ranges::equal(name, text, [](char a, char b) {
+          return a == std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return choice;
+    }
+  }
+  return std::nullopt;
+}
 
 // Each load reads the file once, so its values come from one consistent state of the file.
 TVideoSettings LoadVideoSettings(const std::filesystem::path& configFile) {
@@ -167,6 +195,14 @@ TOnvifSettings LoadOnvifSettings(const std::filesystem::path& configFile) {
   return ReadOnvifSettings(TIniFile(configFile).Load());
 }
 
+TCaptureSettings LoadCaptureSettings(const std::filesystem::path& configFile) {
+  return ReadCaptureSettings(TIniFile(configFile).Load());
+}
+
+bool SavePortalToken(const std::filesystem::path& configFile, std::string_view token) {
+  return WriteStringSetting(TIniFile(configFile), PortalToken, token);
+}
+
 bool SaveCameraAccess(const std::filesystem::path& configFile, const TCameraAccess& access) {
   const auto entry = [](TSettingId id, std::string_view value) {
     const TSettingKey& setting = SettingKey(id);
@@ -185,7 +221,8 @@ TSettings::TSettings(std::filesystem::path configFile)
       service_(ReadRtspSettings(TIniText())),
       rtspPort_(service_.port),
       access_(ReadCameraAccess(TIniText())),
-      onvif_(ReadOnvifSettings(TIniText())) {}
+      onvif_(ReadOnvifSettings(TIniText())),
+      capture_(ReadCaptureSettings(TIniText())) {}
 
 void TSettings::LoadVideoSettings() {
   video_ = ::LoadVideoSettings(configFile_);
@@ -222,6 +259,10 @@ void TSettings::LoadOnvifSettings() {
   onvif_ = ::LoadOnvifSettings(configFile_);
 }
 
+void TSettings::LoadCaptureSettings() {
+  capture_ = ::LoadCaptureSettings(configFile_);
+}
+
 std::filesystem::path ConfigFilePath() {
   return platform::ProgramFolder() / "SConfig.ini";
 }
@@ -249,4 +290,8 @@ void LoadCameraAccess() {
 
 void LoadOnvifSettings() {
   Settings().LoadOnvifSettings();
+}
+
+void LoadCaptureSettings() {
+  Settings().LoadCaptureSettings();
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -48,6 +49,8 @@ enum class TSettingId {
   OnvifPort,
   OnvifName,
   OnvifDiscovery,
+  Capture,
+  PortalToken,
 };
 
 enum class TSettingType { Integer, Boolean, String };
@@ -118,6 +121,22 @@ struct TOnvifSettings {
   bool operator==(const TOnvifSettings&) const = default;
 };
 
+// How the desktop is captured: chosen by the session (X11, or the desktop portal on Wayland), or
+// forced. Mutter is GNOME's own screen-cast interface, for GNOME sessions without anyone to answer
+// the portal's prompt (a headless GNOME on a server).
+enum class TCaptureChoice { Auto, X11, Portal, Mutter };
+// "auto", "x11", "portal" or "mutter" in any case; nothing for anything else.
+std::optional<TCaptureChoice> ParseCaptureChoice(std::string_view text);
+
+// Read once at start-up. The token lets the portal skip its prompt on the next start; every
+// session the portal starts replaces it.
+struct TCaptureSettings {
+  std::string choice;  // as written; ParseCaptureChoice tells what it means
+  std::string portalToken;
+
+  bool operator==(const TCaptureSettings&) const = default;
+};
+
 // A missing or unreadable file gives the defaults.
 TVideoSettings LoadVideoSettings(const std::filesystem::path& configFile);
 TRtspSettings LoadRtspSettings(const std::filesystem::path& configFile);
@@ -125,6 +144,8 @@ TRtspSettings LoadRtspSettings(const std::filesystem::path& configFile);
 bool SaveRtspPort(const std::filesystem::path& configFile, int32_t port);
 TCameraAccess LoadCameraAccess(const std::filesystem::path& configFile);
 TOnvifSettings LoadOnvifSettings(const std::filesystem::path& configFile);
+TCaptureSettings LoadCaptureSettings(const std::filesystem::path& configFile);
+bool SavePortalToken(const std::filesystem::path& configFile, std::string_view token);
 // Stores user, password, bind address and the ONVIF switch (AllowBasic is the file's own); with a
 // password the file is left readable by its owner alone.
 bool SaveCameraAccess(const std::filesystem::path& configFile, const TCameraAccess& access);
@@ -161,6 +182,9 @@ class TSettings {
   void LoadOnvifSettings();
   const TOnvifSettings& Onvif() const { return onvif_; }
 
+  void LoadCaptureSettings();
+  const TCaptureSettings& Capture() const { return capture_; }
+
  private:
   std::filesystem::path configFile_;
   TVideoSettings video_;
@@ -169,6 +193,7 @@ class TSettings {
   mutable std::mutex accessLock_;
   TCameraAccess access_;
   TOnvifSettings onvif_;  // written at start-up like the video values
+  TCaptureSettings capture_;  // likewise
 };
 
 // The program's folder followed by "SConfig.ini".
@@ -183,3 +208,4 @@ void LoadRtspSettings();
 bool SaveRtspPort();
 void LoadCameraAccess();
 void LoadOnvifSettings();
+void LoadCaptureSettings();

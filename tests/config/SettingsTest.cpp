@@ -10,9 +10,11 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/ProgramFolder.h"
@@ -107,6 +109,26 @@ TEST(Settings, OnvifValuesHaveDefaultsAndAPortOutOfRangeGoesBackToIts) {
     WriteBytes(temp.path(), text);
     EXPECT_EQ(LoadOnvifSettings(temp.path()), expected) << text;
   }
+}
+
+TEST(Settings, CaptureChoiceIsReadInAnyCaseAndTheTokenKeepsTheOtherKeys) {
+  const std::vector<std::tuple<std::string, std::optional<TCaptureChoice>, std::string>> cases = {
+      {"", TCaptureChoice::Auto, ""},
+      {"[System]\nCapture=Portal\nPortalToken=a-b", TCaptureChoice::Portal, "a-b"},
+      {"[System]\nCapture=X11", TCaptureChoice::X11, ""},
+      {"[System]\nCapture=mutter", TCaptureChoice::Mutter, ""},
+      {"[System]\nCapture=wayland", std::nullopt, ""},
+  };
+  TempFile temp("SConfig.ini");
+  for (const auto& [text, choice, token] : cases) {
+    WriteBytes(temp.path(), text);
+    const TCaptureSettings read = LoadCaptureSettings(temp.path());
+    EXPECT_EQ(ParseCaptureChoice(read.choice), choice) << text;
+    EXPECT_EQ(read.portalToken, token) << text;
+  }
+  WriteBytes(temp.path(), "[System]\nfps=12\nPortalToken=old\n");
+  ASSERT_TRUE(SavePortalToken(temp.path(), "new"));
+  EXPECT_EQ(ReadBytes(temp.path()), "[System]\nfps=12\nPortalToken=new\n");
 }
 
 TEST(Settings, SavingThePortCreatesOrEditsTheFile) {
