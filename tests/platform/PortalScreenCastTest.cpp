@@ -1,0 +1,290 @@
+#include "platform/wayland/PortalScreenCast.h"
+
+#include <gtest/gtest.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/WaitUntil.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::wayland::TCastNode;
+using platform::wayland::TCastStatus;
+using platform::wayland::TPortalScreenCast;
+
+constexpr const char* kSessionPath = "/org/freedesktop/portal/desktop/session/fake";
+
+// A bus of the test's own, on which no real portal can answer.
+struct PrivateBus {
+  PrivateBus() {
+    WaitUntil([this] {
+      std::ifstream in(output.path());
+      return std::getline(in, address) && !in.eof() && address.starts_with("unix:");
+    });
+  }
+  TempFile output{"bus-address"};
+  ChildProcess daemon{{"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"},
+                      {}, output.path()};
+  std::string address;
+};
+
+struct Behaviour {
+  std::uint32_t version, cursorModes;
+  std::string token;     // the restore_token Start returns
+  std::string silent;    // the call whose Response never comes
+  std::string refusing;  // the call answered with `refusal`
+  std::uint32_t refusal;
+  bool oddStreams;
+};
+
+// The desktop portal's screen-cast part, recording each call as "Member key=value..." (options
+// sorted, handle tokens left out), with a pipe end holding "ok" as the PipeWire remote.
+class FakePortal {
+ public:
+  FakePortal(const std::string& address, Behaviour behaviour) : behaviour_(std::move(behaviour)) {
+    EXPECT_EQ(pipe(pipe_), 0);
+    EXPECT_EQ(write(pipe_[1], "ok", 2), 2);
+    sd_bus_new(&bus_);
+    sd_bus_set_address(bus_, address.c_str());
+    sd_bus_set_bus_client(bus_, 1);
+    EXPECT_GE(sd_bus_start(bus_), 0);
+    sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/portal/desktop",
+                             "org.freedesktop.portal.ScreenCast", kScreenCast, this);
+    sd_bus_add_object_vtable(bus_, nullptr, kSessionPath, "org.freedesktop.portal.Session",
+                             kSession, this);
+    EXPECT_GE(sd_bus_request_name(bus_, "org.freedesktop.portal.Desktop", 0), 0);
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        if (sd_bus_process(bus_, nullptr) == 0) sd_bus_wait(bus_, 20'000);
+      }
+    });
+  }
+  ~FakePortal() {
+    stop_ = true;
+    thread_.join();
+    sd_bus_flush_close_unref(bus_);
+    close(pipe_[0]);
+    close(pipe_[1]);
+  }
+  std::vector<std::string> Calls() {
+    const std::lock_guard lock(mutex_);
+    return calls_;
+  }
+  long Count(const std::string& member) {
+    const auto calls = Calls();
+    return std::count_if(calls.begin(), calls.end(),
+                         [&](const std::string& c) { return c.starts_with(member); });
+  }
+
+ private:
+  static int Property(sd_bus*, const char*, const char*, const char* name, sd_bus_message* reply,
+                      void* self, sd_bus_error*) {
+    const Behaviour& b = static_cast<FakePortal*>(self)->behaviour_;
+    return sd_bus_message_append(reply, "u", name == std::string("version") ? b.version
+                                                                             : b.cursorModes);
+  }
+  static int Handle(sd_bus_message* call, void* self, sd_bus_error*) {
+    auto& fake = *static_cast<FakePortal*>(self);
+    const std::string member = sd_bus_message_get_member(call);
+    std::string line = member, handle, sender = sd_bus_message_get_sender(call) + 1;
+    std::replace(sender.begin(), sender.end(), '.', '_');
+    std::map<std::string, std::string> options;
+    if (member == "Start") {
+      const char* parent = nullptr;
+      sd_bus_message_read(call, "os", nullptr, &parent);
+      options["parent_window"] = parent;
+    } else if (member == "SelectSources" || member == "OpenPipeWireRemote") {
+      sd_bus_message_skip(call, "o");
+    }
+    if (member != "Close") sd_bus_message_enter_container(call, 'a', "{sv}");
+    while (member != "Close" && sd_bus_message_enter_container(call, 'e', "sv") > 0) {
+      const char *key = nullptr, *contents = nullptr, *text = nullptr;
+      char type = 0;
+      std::uint32_t number = 0;
+      sd_bus_message_read(call, "s", &key);
+      sd_bus_message_peek_type(call, &type, &contents);
+      if (contents == std::string("s")) sd_bus_message_read(call, "v", "s", &text);
+      if (contents != std::string("s")) sd_bus_message_read(call, "v", contents, &number);
+      sd_bus_message_exit_container(call);
+      const std::string value = text != nullptr ? text : std::to_string(number);
+      if (key == std::string("handle_token")) handle = value;
+      if (!std::string(key).ends_with("handle_token")) options[key] = value;
+    }
+    for (const auto& [key, value] : options) line += " " + key + "=" + value;
+    {
+      const std::lock_guard lock(fake.mutex_);
+      fake.calls_.push_back(line);
+    }
+    const Behaviour& b = fake.behaviour_;
+    if (member == "OpenPipeWireRemote") return sd_bus_reply_method_return(call, "h", fake.pipe_[0]);
+    if (member == "Close") return sd_bus_reply_method_return(call, "");
+    const std::string path = "/org/freedesktop/portal/desktop/request/" + sender + "/" + handle;
+    sd_bus_reply_method_return(call, "o", path.c_str());
+    if (member == b.silent) return 1;
+    sd_bus_message* signal = nullptr;
+    sd_bus_message_new_signal(fake.bus_, &signal, path.c_str(), "org.freedesktop.portal.Request",
+                              "Response");
+    sd_bus_message_append(signal, "u", member == b.refusing ? b.refusal : 0u);
+    sd_bus_message_open_container(signal, 'a', "{sv}");
+    if (member == "CreateSession") {
+      sd_bus_message_append(signal, "{sv}", "session_handle", "s", kSessionPath);
+    } else if (member == "Start" && b.oddStreams) {
+      sd_bus_message_append(signal, "{sv}", "streams", "a(uu)", 1, 42, 1);
+    } else if (member == "Start") {
+      sd_bus_message_append(signal, "{sv}", "streams", "a(ua{sv})", 1, 42, 1, "size", "(ii)",
+                            1280, 720);
+      if (!b.token.empty()) {
+        sd_bus_message_append(signal, "{sv}", "restore_token", "s", b.token.c_str());
+      }
+    }
+    sd_bus_message_close_container(signal);
+    sd_bus_send(fake.bus_, signal, nullptr);
+    sd_bus_message_unref(signal);
+    return 1;
+  }
+  // We are gone by the time our Close arrives, so the sender's privileges cannot be looked up.
+  static constexpr auto kAnyone = SD_BUS_VTABLE_UNPRIVILEGED;
+  static constexpr sd_bus_vtable kScreenCast[] = {
+      SD_BUS_VTABLE_START(0),
+      SD_BUS_PROPERTY("version", "u", Property, 0, 0),
+      SD_BUS_PROPERTY("AvailableCursorModes", "u", Property, 0, 0),
+      SD_BUS_METHOD("CreateSession", "a{sv}", "o", Handle, kAnyone),
+      SD_BUS_METHOD("SelectSources", "oa{sv}", "o", Handle, kAnyone),
+      SD_BUS_METHOD("Start", "osa{sv}", "o", Handle, kAnyone),
+      SD_BUS_METHOD("OpenPipeWireRemote", "oa{sv}", "h", Handle, kAnyone),
+      SD_BUS_VTABLE_END};
+  static constexpr sd_bus_vtable kSession[] = {
+      SD_BUS_VTABLE_START(0), SD_BUS_METHOD("Close", "", "", Handle, kAnyone), SD_BUS_VTABLE_END};
+
+  const Behaviour behaviour_;
+  sd_bus* bus_ = nullptr;
+  int pipe_[2] = {-1, -1};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<std::string> calls_;
+};
+
+class PortalScreenCastTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<TPortalScreenCast> Cast(std::string address, std::string token,
+                                          std::chrono::milliseconds timeout = 10s) {
+    return std::make_unique<TPortalScreenCast>(platform::wayland::TPortalScreenCastLinks{
+        std::move(address), std::move(token),
+        [this](const std::string& t) { saved = t; }, timeout, timeout, clock});
+  }
+  static TCastNode Settle(TPortalScreenCast& cast) {
+    TCastNode node;
+    WaitUntil([&] { return (node = cast.Node()).status != TCastStatus::Pending; });
+    return node;
+  }
+  PrivateBus bus;
+  FakeClock clock;
+  std::string saved;
+};
+
+TEST_F(PortalScreenCastTest, AsksInOrderHandsOutTheNodeAndKeepsTheLatestToken) {
+  // Each row starts with the token the rows before saved.
+  const struct {
+    std::uint32_t version, cursorModes;
+    std::string token, select;
+    bool embedded;
+  } rows[] = {
+      {4, 7, "t1", "cursor_mode=2 multiple=0 persist_mode=2 types=1", true},
+      {5, 5, "t2", "cursor_mode=4 multiple=0 persist_mode=2 restore_token=t1 types=1", false},
+      {3, 1, "", "cursor_mode=1 multiple=0 types=1", false},
+      {1, 7, "", "multiple=0 types=1", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.select);
+    FakePortal portal(bus.address, {row.version, row.cursorModes, row.token, "", "", 0, false});
+    const auto cast = Cast(bus.address, saved);
+    const TCastNode node = Settle(*cast);
+    ASSERT_EQ(node.status, TCastStatus::Ok) << node.error;
+    EXPECT_EQ(portal.Calls(), (std::vector<std::string>{"CreateSession",
+                                                        "SelectSources " + row.select,
+                                                        "Start parent_window=",
+                                                        "OpenPipeWireRemote"}));
+    EXPECT_EQ(saved, row.version >= 4 ? row.token : "t2");
+    EXPECT_EQ(std::make_tuple(node.node, node.width, node.height, node.cursorEmbedded),
+              std::make_tuple(42u, 1280, 720, row.embedded));
+    char text[3] = {};
+    EXPECT_EQ(read(node.remoteFd, text, 2), 2);
+    EXPECT_STREQ(text, "ok");
+    close(node.remoteFd);
+    cast->Renew();
+    EXPECT_TRUE(WaitUntil([&] { return portal.Count("Close") == 1; }));
+  }
+}
+
+TEST_F(PortalScreenCastTest, ARefusalWaitsForRenewWhileAFailureStartsOverAfterASecond) {
+  const struct {
+    Behaviour behaviour;
+    TCastStatus status;
+    std::string error;
+  } rows[] = {
+      {{4, 7, "", "", "Start", 1, false}, TCastStatus::Refused, "the user declined to share"},
+      {{4, 7, "", "", "SelectSources", 2, false}, TCastStatus::Refused, "ended SelectSources"},
+      {{4, 7, "", "Start", "", 0, false}, TCastStatus::Refused, "nobody answered the prompt"},
+      {{4, 7, "", "SelectSources", "", 0, false}, TCastStatus::Failed, "SelectSources got no answer"},
+      {{4, 7, "", "", "", 0, true}, TCastStatus::Failed, "Start answer is of the wrong shape"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.error);
+    FakePortal portal(bus.address, row.behaviour);
+    const auto cast = Cast(bus.address, "", 300ms);
+    const TCastNode node = Settle(*cast);
+    EXPECT_EQ(node.status, row.status);
+    EXPECT_NE(node.error.find(row.error), std::string::npos) << node.error;
+    EXPECT_TRUE(WaitUntil([&] { return portal.Count("Close") == 1; }));
+    EXPECT_EQ(cast->Node().status, row.status);
+    clock.tick += 1000;
+    const bool failed = row.status == TCastStatus::Failed;
+    EXPECT_EQ(cast->Node().status, failed ? TCastStatus::Pending : row.status);
+    EXPECT_TRUE(WaitUntil([&] { return portal.Count("CreateSession") == (failed ? 2 : 1); }));
+    cast->Renew();
+    EXPECT_EQ(cast->Node().status, TCastStatus::Pending);
+    EXPECT_TRUE(WaitUntil([&] { return portal.Count("CreateSession") == (failed ? 3 : 2); }));
+  }
+}
+
+TEST_F(PortalScreenCastTest, NoPortalOrNoBusIsToldApart) {
+  const struct {
+    std::string address;
+    TCastStatus status;
+    std::string error;
+  } rows[] = {
+      {bus.address, TCastStatus::Refused, "no screen-cast portal on the session bus"},
+      {"unix:path=/nonexistent/bus", TCastStatus::Failed, "cannot connect to the session bus"},
+  };
+  for (const auto& row : rows) {
+    const TCastNode node = Settle(*Cast(row.address, ""));
+    EXPECT_EQ(node.status, row.status);
+    EXPECT_TRUE(node.error.starts_with(row.error)) << node.error;
+  }
+}
+
+TEST_F(PortalScreenCastTest, EndsPromptlyWhileThePromptHangs) {
+  FakePortal portal(bus.address, {4, 7, "", "Start", "", 0, false});
+  auto cast = Cast(bus.address, "", 5min);
+  EXPECT_EQ(cast->Node().status, TCastStatus::Pending);
+  ASSERT_TRUE(WaitUntil([&] { return portal.Count("Start") == 1; }));
+  const auto before = std::chrono::steady_clock::now();
+  cast.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+  EXPECT_TRUE(WaitUntil([&] { return portal.Count("Close") == 1; }));
+}
+
+}  // namespace
