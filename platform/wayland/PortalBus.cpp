@@ -30,9 +30,9 @@ std::uint64_t Usec(std::chrono::milliseconds timeout) {
 // Errors that mean the portal, or the part of it we need, is not there; anything else is a fault.
 bool MeansNoPortal(std::string_view name, std::string_view member) {
   constexpr std::string_view kMissing[] = {
-      "org.freedesktop.DBus.Error.ServiceUnknown",   "org.freedesktop.DBus.Error.NameHasNoOwner",
-      "org.freedesktop.DBus.Error.UnknownObject",    "org.freedesktop.DBus.Error.UnknownInterface",
-      "org.freedesktop.DBus.Error.UnknownMethod",    "org.freedesktop.DBus.Error.UnknownProperty"};
+      "org.freedesktop.DBus.Error.ServiceUnknown", "org.freedesktop.DBus.Error.NameHasNoOwner",
+      "org.freedesktop.DBus.Error.UnknownObject",  "org.freedesktop.DBus.Error.UnknownInterface",
+      "org.freedesktop.DBus.Error.UnknownMethod",  "org.freedesktop.DBus.Error.UnknownProperty"};
   // GLib services, xdg-desktop-portal among them, answer a property read on an interface they do
   // not export with InvalidArgs.
   if (member == "Get" && name == "org.freedesktop.DBus.Error.InvalidArgs") return true;
@@ -109,7 +109,8 @@ TPortalOutcome TPortalBus::Call(sd_bus_message* call, std::chrono::milliseconds 
   if (outcome != TPortalOutcome::Answered) return outcome;
   if (const sd_bus_error* error = sd_bus_message_get_error(answer.get()); error != nullptr) {
     const std::string name = error->name != nullptr ? error->name : "an unnamed error";
-    error_ = member + " failed: " + name + (error->message ? std::string(": ") + error->message : "");
+    error_ =
+        member + " failed: " + name + (error->message ? std::string(": ") + error->message : "");
     // sd-bus reports its own time-out as an error reply.
     if (name == "org.freedesktop.DBus.Error.NoReply") return TPortalOutcome::TimedOut;
     return MeansNoPortal(name, member) ? TPortalOutcome::NoPortal : TPortalOutcome::Failed;
@@ -145,14 +146,15 @@ TPortalOutcome TPortalBus::Request(sd_bus_message* call, const std::string& toke
   if (outcome != TPortalOutcome::Answered) return outcome;
   const char* handle = nullptr;
   result = sd_bus_message_read(reply.get(), "o", &handle);
-  if (result <= 0) return Fail(member + " returned no request object", result < 0 ? result : -EBADMSG);
+  if (result <= 0)
+    return Fail(member + " returned no request object", result < 0 ? result : -EBADMSG);
   // Portals older than the predictable paths answer on the object they return.
   TSlotPtr returnedMatch;
   if (predicted != handle) {
     slot = nullptr;
-    result = sd_bus_match_signal_async(bus_, &slot, nullptr, handle,
-                                       "org.freedesktop.portal.Request", "Response", KeepMessage,
-                                       nullptr, &signal);
+    result =
+        sd_bus_match_signal_async(bus_, &slot, nullptr, handle, "org.freedesktop.portal.Request",
+                                  "Response", KeepMessage, nullptr, &signal);
     if (result < 0) return Fail("cannot subscribe to the answer of " + member, result);
     returnedMatch.reset(slot);
   }
@@ -198,8 +200,8 @@ TPortalOutcome TPortalBus::WaitUntil(Done done, steady_clock::time_point deadlin
     const auto now = steady_clock::now();
     if (now >= deadline) return TPortalOutcome::TimedOut;
     const auto slice = std::min<steady_clock::duration>(deadline - now, kSlice);
-    const int waited = sd_bus_wait(bus_, static_cast<std::uint64_t>(
-                                             duration_cast<microseconds>(slice).count()));
+    const int waited =
+        sd_bus_wait(bus_, static_cast<std::uint64_t>(duration_cast<microseconds>(slice).count()));
     if (waited < 0 && waited != -EINTR) return Fail("waiting on the session bus failed", waited);
   }
 }

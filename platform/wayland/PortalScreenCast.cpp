@@ -139,12 +139,12 @@ bool Ask(TPortalBus& bus, sd_bus_message* call, const std::string& token,
   } else if (response == 1) {
     talk->node = Ended(TCastStatus::Refused, "the user declined to share the screen");
   } else if (response == 2) {
-    talk->node = Ended(TCastStatus::Refused, "the screen-cast portal ended " + member +
-                                                 " without sharing the screen");
+    talk->node = Ended(TCastStatus::Refused,
+                       "the screen-cast portal ended " + member + " without sharing the screen");
   } else if (response != 0) {
-    talk->node = Ended(TCastStatus::Failed, "the screen-cast portal answered " + member +
-                                                " with the unknown code " +
-                                                std::to_string(response));
+    talk->node =
+        Ended(TCastStatus::Failed, "the screen-cast portal answered " + member +
+                                       " with the unknown code " + std::to_string(response));
   }
   return outcome == TPortalOutcome::Answered && response == 0;
 }
@@ -195,9 +195,12 @@ TTalk Converse(TPortalBus& bus, const TPortalScreenCastLinks& links,
   }
   TBusMessagePtr results;
   if (!Ask(bus, call.get(), token, timeout, false, &talk, &results)) return talk;
-  if (ForEachOption(results.get(), [&](std::string_view key, const std::string& signature) {
-        return key == "session_handle" ? ReadPath(results.get(), signature, &talk.session) : 0;
-      }) < 0 ||
+  if (ForEachOption(results.get(),
+                    [&](std::string_view key, const std::string& signature) {
+                      return key == "session_handle"
+                                 ? ReadPath(results.get(), signature, &talk.session)
+                                 : 0;
+                    }) < 0 ||
       talk.session.empty()) {
     talk.node = Ended(TCastStatus::Failed, "the screen-cast portal created no session");
     return talk;
@@ -208,16 +211,16 @@ TTalk Converse(TPortalBus& bus, const TPortalScreenCastLinks& links,
   call = bus.NewCall(kDesktopPath, kScreenCast, "SelectSources");
   int built = call ? sd_bus_message_append(call.get(), "o", talk.session.c_str()) : -EINVAL;
   if (built >= 0) built = AppendHandleToken(call.get(), token);
-  if (built >= 0) built = sd_bus_message_append(call.get(), "{sv}{sv}", "types", "u", kMonitor,
-                                                "multiple", "b", 0);
+  if (built >= 0)
+    built =
+        sd_bus_message_append(call.get(), "{sv}{sv}", "types", "u", kMonitor, "multiple", "b", 0);
   if (built >= 0 && cursorMode != 0) {
     built = sd_bus_message_append(call.get(), "{sv}", "cursor_mode", "u", cursorMode);
   }
   if (built >= 0 && version >= kPersistVersion) {
     built = sd_bus_message_append(call.get(), "{sv}", "persist_mode", "u", kPersistUntilRevoked);
     if (built >= 0 && !restoreToken.empty()) {
-      built = sd_bus_message_append(call.get(), "{sv}", "restore_token", "s",
-                                    restoreToken.c_str());
+      built = sd_bus_message_append(call.get(), "{sv}", "restore_token", "s", restoreToken.c_str());
     }
   }
   if (built >= 0) built = sd_bus_message_close_container(call.get());
@@ -232,11 +235,11 @@ TTalk Converse(TPortalBus& bus, const TPortalScreenCastLinks& links,
   if (built < 0) call.reset();
   if (!Ask(bus, call.get(), token, links.promptTimeout, true, &talk, &results)) return talk;
   bool found = false;
-  const int read = ForEachOption(results.get(), [&](std::string_view key,
-                                                    const std::string& signature) {
-    if (key == "restore_token") return ReadPath(results.get(), signature, &talk.newToken);
-    return key == "streams" ? ReadStreams(results.get(), &talk.node, &found) : 0;
-  });
+  const int read =
+      ForEachOption(results.get(), [&](std::string_view key, const std::string& signature) {
+        if (key == "restore_token") return ReadPath(results.get(), signature, &talk.newToken);
+        return key == "streams" ? ReadStreams(results.get(), &talk.node, &found) : 0;
+      });
   if (read < 0 || !found) {
     talk.node = Ended(TCastStatus::Failed, read < 0 ? "the screen-cast portal's Start answer is "
                                                       "of the wrong shape"
@@ -261,8 +264,8 @@ TTalk Converse(TPortalBus& bus, const TPortalScreenCastLinks& links,
   // The reply owns its descriptor and closes it with the message.
   talk.fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
   if (talk.fd < 0) {
-    talk.node = Ended(TCastStatus::Failed, std::string("cannot keep the PipeWire remote: ") +
-                                               std::strerror(errno));
+    talk.node = Ended(TCastStatus::Failed,
+                      std::string("cannot keep the PipeWire remote: ") + std::strerror(errno));
     return talk;
   }
   talk.node.status = TCastStatus::Ok;
@@ -334,9 +337,8 @@ void TPortalScreenCast::Publish(TCastNode node, int ownedFd) {
 
 void TPortalScreenCast::Run() {
   TPortalBus bus(links_.busAddress, links_.callTimeout, stop_);
-  TTalk talk = bus.Raw() != nullptr
-                   ? Converse(bus, links_, restoreToken_)
-                   : TTalk{Ended(TCastStatus::Failed, bus.Error()), -1, {}, {}};
+  TTalk talk = bus.Raw() != nullptr ? Converse(bus, links_, restoreToken_)
+                                    : TTalk{Ended(TCastStatus::Failed, bus.Error()), -1, {}, {}};
   if (!talk.newToken.empty()) {
     restoreToken_ = talk.newToken;
     if (links_.tokenChanged) links_.tokenChanged(talk.newToken);

@@ -5,12 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FakeClock.h"
@@ -25,20 +22,6 @@ using platform::wayland::TCastStatus;
 using platform::wayland::TPortalScreenCast;
 
 constexpr const char* kSessionPath = "/org/freedesktop/portal/desktop/session/fake";
-
-// A bus of the test's own, on which no real portal can answer.
-struct PrivateBus {
-  PrivateBus() {
-    WaitUntil([this] {
-      std::ifstream in(output.path());
-      return std::getline(in, address) && !in.eof() && address.starts_with("unix:");
-    });
-  }
-  TempFile output{"bus-address"};
-  ChildProcess daemon{{"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"},
-                      {}, output.path()};
-  std::string address;
-};
 
 struct Behaviour {
   std::uint32_t version, cursorModes;
@@ -85,74 +68,62 @@ class FakePortal {
   long Count(const std::string& member) {
     const auto calls = Calls();
     return std::count_if(calls.begin(), calls.end(),
-                         [&](const std::string& c) { return c.starts_with(member); });
+                         [&](auto& c) { return c.starts_with(member); });
   }
 
  private:
   static int Property(sd_bus*, const char*, const char*, const char* name, sd_bus_message* reply,
                       void* self, sd_bus_error*) {
     const Behaviour& b = static_cast<FakePortal*>(self)->behaviour_;
-    return sd_bus_message_append(reply, "u", name == std::string("version") ? b.version
-                                                                             : b.cursorModes);
+    return sd_bus_message_append(reply, "u", *name == 'v' ? b.version : b.cursorModes);
   }
   static int Handle(sd_bus_message* call, void* self, sd_bus_error*) {
     auto& fake = *static_cast<FakePortal*>(self);
     const std::string member = sd_bus_message_get_member(call);
     std::string line = member, handle, sender = sd_bus_message_get_sender(call) + 1;
     std::replace(sender.begin(), sender.end(), '.', '_');
+    if (member != "CreateSession") sd_bus_message_skip(call, member == "Start" ? "os" : "o");
     std::map<std::string, std::string> options;
-    if (member == "Start") {
-      const char* parent = nullptr;
-      sd_bus_message_read(call, "os", nullptr, &parent);
-      options["parent_window"] = parent;
-    } else if (member == "SelectSources" || member == "OpenPipeWireRemote") {
-      sd_bus_message_skip(call, "o");
-    }
-    if (member != "Close") sd_bus_message_enter_container(call, 'a', "{sv}");
-    while (member != "Close" && sd_bus_message_enter_container(call, 'e', "sv") > 0) {
+    sd_bus_message_enter_container(call, 'a', "{sv}");
+    while (sd_bus_message_enter_container(call, 'e', "sv") > 0) {
       const char *key = nullptr, *contents = nullptr, *text = nullptr;
       char type = 0;
       std::uint32_t number = 0;
       sd_bus_message_read(call, "s", &key);
       sd_bus_message_peek_type(call, &type, &contents);
-      if (contents == std::string("s")) sd_bus_message_read(call, "v", "s", &text);
-      if (contents != std::string("s")) sd_bus_message_read(call, "v", contents, &number);
+      sd_bus_message_read(call, "v", contents,
+                          *contents == 's' ? static_cast<void*>(&text) : &number);
       sd_bus_message_exit_container(call);
-      const std::string value = text != nullptr ? text : std::to_string(number);
-      if (key == std::string("handle_token")) handle = value;
-      if (!std::string(key).ends_with("handle_token")) options[key] = value;
+      if (key == std::string("handle_token")) handle = text;
+      if (!std::string(key).ends_with("handle_token"))
+        options[key] = text ? text : std::to_string(number);
     }
     for (const auto& [key, value] : options) line += " " + key + "=" + value;
-    {
-      const std::lock_guard lock(fake.mutex_);
-      fake.calls_.push_back(line);
-    }
+    const std::lock_guard lock(fake.mutex_);
+    fake.calls_.push_back(line);
     const Behaviour& b = fake.behaviour_;
     if (member == "OpenPipeWireRemote") return sd_bus_reply_method_return(call, "h", fake.pipe_[0]);
     if (member == "Close") return sd_bus_reply_method_return(call, "");
     const std::string path = "/org/freedesktop/portal/desktop/request/" + sender + "/" + handle;
     sd_bus_reply_method_return(call, "o", path.c_str());
     if (member == b.silent) return 1;
-    sd_bus_message* signal = nullptr;
-    sd_bus_message_new_signal(fake.bus_, &signal, path.c_str(), "org.freedesktop.portal.Request",
-                              "Response");
-    sd_bus_message_append(signal, "u", member == b.refusing ? b.refusal : 0u);
-    sd_bus_message_open_container(signal, 'a', "{sv}");
+    const std::uint32_t code = member == b.refusing ? b.refusal : 0;
+    const char* request = "org.freedesktop.portal.Request";
     if (member == "CreateSession") {
-      sd_bus_message_append(signal, "{sv}", "session_handle", "s", kSessionPath);
-    } else if (member == "Start" && b.oddStreams) {
-      sd_bus_message_append(signal, "{sv}", "streams", "a(uu)", 1, 42, 1);
-    } else if (member == "Start") {
-      sd_bus_message_append(signal, "{sv}", "streams", "a(ua{sv})", 1, 42, 1, "size", "(ii)",
-                            1280, 720);
-      if (!b.token.empty()) {
-        sd_bus_message_append(signal, "{sv}", "restore_token", "s", b.token.c_str());
-      }
+      return sd_bus_emit_signal(fake.bus_, path.c_str(), request, "Response", "ua{sv}", code, 1,
+                                "session_handle", "s", kSessionPath);
     }
-    sd_bus_message_close_container(signal);
-    sd_bus_send(fake.bus_, signal, nullptr);
-    sd_bus_message_unref(signal);
-    return 1;
+    if (member != "Start") {
+      return sd_bus_emit_signal(fake.bus_, path.c_str(), request, "Response", "ua{sv}", code, 0);
+    }
+    if (b.oddStreams) {
+      return sd_bus_emit_signal(fake.bus_, path.c_str(), request, "Response", "ua{sv}", code, 1,
+                                "streams", "a(uu)", 1, 42, 1);
+    }
+    // An empty token stands for none: the session ignores it.
+    return sd_bus_emit_signal(fake.bus_, path.c_str(), request, "Response", "ua{sv}", code, 2,
+                              "streams", "a(ua{sv})", 1, 42, 1, "size", "(ii)", 1280, 720,
+                              "restore_token", "s", b.token.c_str());
   }
   // We are gone by the time our Close arrives, so the sender's privileges cannot be looked up.
   static constexpr auto kAnyone = SD_BUS_VTABLE_UNPRIVILEGED;
@@ -179,18 +150,28 @@ class FakePortal {
 
 class PortalScreenCastTest : public ::testing::Test {
  protected:
-  std::unique_ptr<TPortalScreenCast> Cast(std::string address, std::string token,
+  std::unique_ptr<TPortalScreenCast> Cast(std::string busAddress, std::string token,
                                           std::chrono::milliseconds timeout = 10s) {
     return std::make_unique<TPortalScreenCast>(platform::wayland::TPortalScreenCastLinks{
-        std::move(address), std::move(token),
-        [this](const std::string& t) { saved = t; }, timeout, timeout, clock});
+        std::move(busAddress), std::move(token), [this](const std::string& t) { saved = t; },
+        timeout, timeout, clock});
   }
   static TCastNode Settle(TPortalScreenCast& cast) {
     TCastNode node;
     WaitUntil([&] { return (node = cast.Node()).status != TCastStatus::Pending; });
     return node;
   }
-  PrivateBus bus;
+  void SetUp() override {
+    ASSERT_TRUE(WaitUntil([this] {
+      std::ifstream in(busOutput.path());
+      return std::getline(in, address) && !in.eof() && address.starts_with("unix:");
+    }));
+  }
+  // A bus of the test's own, on which no real portal can answer.
+  TempFile busOutput{"bus-address"};
+  ChildProcess bus{
+      {"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, busOutput.path()};
+  std::string address;
   FakeClock clock;
   std::string saved;
 };
@@ -209,14 +190,13 @@ TEST_F(PortalScreenCastTest, AsksInOrderHandsOutTheNodeAndKeepsTheLatestToken) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.select);
-    FakePortal portal(bus.address, {row.version, row.cursorModes, row.token, "", "", 0, false});
-    const auto cast = Cast(bus.address, saved);
+    FakePortal portal(address, {row.version, row.cursorModes, row.token, "", "", 0, false});
+    const auto cast = Cast(address, saved);
     const TCastNode node = Settle(*cast);
     ASSERT_EQ(node.status, TCastStatus::Ok) << node.error;
-    EXPECT_EQ(portal.Calls(), (std::vector<std::string>{"CreateSession",
-                                                        "SelectSources " + row.select,
-                                                        "Start parent_window=",
-                                                        "OpenPipeWireRemote"}));
+    EXPECT_EQ(portal.Calls(),
+              (std::vector<std::string>{"CreateSession", "SelectSources " + row.select, "Start",
+                                        "OpenPipeWireRemote"}));
     EXPECT_EQ(saved, row.version >= 4 ? row.token : "t2");
     EXPECT_EQ(std::make_tuple(node.node, node.width, node.height, node.cursorEmbedded),
               std::make_tuple(42u, 1280, 720, row.embedded));
@@ -238,13 +218,15 @@ TEST_F(PortalScreenCastTest, ARefusalWaitsForRenewWhileAFailureStartsOverAfterAS
       {{4, 7, "", "", "Start", 1, false}, TCastStatus::Refused, "the user declined to share"},
       {{4, 7, "", "", "SelectSources", 2, false}, TCastStatus::Refused, "ended SelectSources"},
       {{4, 7, "", "Start", "", 0, false}, TCastStatus::Refused, "nobody answered the prompt"},
-      {{4, 7, "", "SelectSources", "", 0, false}, TCastStatus::Failed, "SelectSources got no answer"},
+      {{4, 7, "", "SelectSources", "", 0, false},
+       TCastStatus::Failed,
+       "SelectSources got no answer"},
       {{4, 7, "", "", "", 0, true}, TCastStatus::Failed, "Start answer is of the wrong shape"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.error);
-    FakePortal portal(bus.address, row.behaviour);
-    const auto cast = Cast(bus.address, "", 300ms);
+    FakePortal portal(address, row.behaviour);
+    const auto cast = Cast(address, "", 300ms);
     const TCastNode node = Settle(*cast);
     EXPECT_EQ(node.status, row.status);
     EXPECT_NE(node.error.find(row.error), std::string::npos) << node.error;
@@ -266,7 +248,7 @@ TEST_F(PortalScreenCastTest, NoPortalOrNoBusIsToldApart) {
     TCastStatus status;
     std::string error;
   } rows[] = {
-      {bus.address, TCastStatus::Refused, "no screen-cast portal on the session bus"},
+      {address, TCastStatus::Refused, "no screen-cast portal on the session bus"},
       {"unix:path=/nonexistent/bus", TCastStatus::Failed, "cannot connect to the session bus"},
   };
   for (const auto& row : rows) {
@@ -277,8 +259,8 @@ TEST_F(PortalScreenCastTest, NoPortalOrNoBusIsToldApart) {
 }
 
 TEST_F(PortalScreenCastTest, EndsPromptlyWhileThePromptHangs) {
-  FakePortal portal(bus.address, {4, 7, "", "Start", "", 0, false});
-  auto cast = Cast(bus.address, "", 5min);
+  FakePortal portal(address, {4, 7, "", "Start", "", 0, false});
+  auto cast = Cast(address, "", 5min);
   EXPECT_EQ(cast->Node().status, TCastStatus::Pending);
   ASSERT_TRUE(WaitUntil([&] { return portal.Count("Start") == 1; }));
   const auto before = std::chrono::steady_clock::now();
