@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <map>
 #include <memory>
 
 #include "tests/support/ChildProcess.h"
