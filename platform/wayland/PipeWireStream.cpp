@@ -95,6 +95,13 @@ void ListenToCore(pw_core* core, spa_hook* hook, const pw_core_events* events, v
   pw_core_add_listener(core, hook, events, data);
 }
 
+pw_registry* ListenToRegistry(pw_core* core, spa_hook* hook, const pw_registry_events* events,
+                              void* data) {
+  pw_registry* registry = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
+  if (registry) pw_registry_add_listener(registry, hook, events, data);
+  return registry;
+}
+
 #pragma GCC diagnostic pop
 
 }  // namespace
@@ -116,6 +123,11 @@ struct TStreamEvents {
         "PipeWire reported an error on object " + std::to_string(id) + ": " +
         (message ? message : std::strerror(res < 0 ? -res : res)));
   }
+  // A stream whose node is removed only pauses: the registry tells that it is gone.
+  static void GlobalRemoved(void* self, std::uint32_t id) {
+    auto& stream = *static_cast<TPipeWireStream*>(self);
+    if (id == stream.node_) stream.Break("the screen-cast node is gone");
+  }
   static pw_stream_events Stream() {
     pw_stream_events events{};
     events.version = PW_VERSION_STREAM_EVENTS;
@@ -130,7 +142,14 @@ struct TStreamEvents {
     events.error = CoreError;
     return events;
   }
+  static pw_registry_events Registry() {
+    pw_registry_events events{};
+    events.version = PW_VERSION_REGISTRY_EVENTS;
+    events.global_remove = GlobalRemoved;
+    return events;
+  }
   static inline const pw_stream_events kStream = Stream();
+  static inline const pw_registry_events kRegistry = Registry();
   static inline const pw_core_events kCore = Core();
 };
 
@@ -163,6 +182,9 @@ bool TPipeWireStream::Start(int remoteFd, std::uint32_t node, std::string& error
   }
   coreHook_ = std::make_unique<spa_hook>();
   ListenToCore(core_, coreHook_.get(), &TStreamEvents::kCore, this);
+  node_ = node;
+  registryHook_ = std::make_unique<spa_hook>();
+  registry_ = ListenToRegistry(core_, registryHook_.get(), &TStreamEvents::kRegistry, this);
   stream_ = pw_stream_new(core_, "Vistrel screen capture",
                           pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
                                             "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
@@ -195,6 +217,10 @@ TPipeWireStream::~TPipeWireStream() {
     spa_hook_remove(streamHook_.get());
     pw_stream_disconnect(stream_);
     pw_stream_destroy(stream_);
+  }
+  if (registry_) {
+    spa_hook_remove(registryHook_.get());
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
   }
   if (core_) {
     spa_hook_remove(coreHook_.get());

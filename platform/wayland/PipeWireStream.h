@@ -15,6 +15,7 @@ struct pw_thread_loop;
 struct pw_context;
 struct pw_core;
 struct pw_stream;
+struct pw_registry;
 struct spa_pod;
 struct spa_hook;
 
@@ -83,8 +84,11 @@ class TPipeWireStream {
   pw_context* context_ = nullptr;
   pw_core* core_ = nullptr;
   pw_stream* stream_ = nullptr;
+  pw_registry* registry_ = nullptr;
+  std::uint32_t node_ = 0;
   std::unique_ptr<spa_hook> streamHook_;
   std::unique_ptr<spa_hook> coreHook_;
+  std::unique_ptr<spa_hook> registryHook_;
 
   mutable std::mutex mutex_;
   std::condition_variable ready_;

@@ -110,6 +110,18 @@ TEST_F(PipeWireScreenCaptureTest, BarsShowAtEveryTargetSizeAndAfterRest) {
   }
 }
 
+// The session ending under a running capture (as when the compositor restarts) loses the
+// picture for a moment only: the capture notices, renews the session and reads the new node.
+TEST_F(PipeWireScreenCaptureTest, RecoversWhenTheSessionEnds) {
+  TScreenPicture picture;
+  ASSERT_EQ(CaptureBars(640, 480, picture), TCaptureStatus::Ok) << capture_->LastError();
+  session_->Renew();
+  EXPECT_TRUE(WaitUntil(
+      [&] { return capture_->Capture(640, 480, picture) == TCaptureStatus::NoDisplay; }, 5s));
+  EXPECT_EQ(CaptureBars(640, 480, picture), TCaptureStatus::Ok) << capture_->LastError();
+  EXPECT_LE(WorstBarError(picture), kTolerance);
+}
+
 struct TRefusingSession final : TScreenCastSession {
   TCastNode Node() override {
     TCastNode node;
