@@ -1,7 +1,9 @@
 // The PipeWire capture against a real headless GNOME (run through headless_gnome.sh), which
 // shows GStreamer's colour bars full screen: a still screen whose colours are known.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -34,6 +36,13 @@ int WorstBarError(const TScreenPicture& picture) {
       worst = std::max(worst, std::abs(error));
   }
   return worst;
+}
+
+// Every line the capture logged so far, to tell why a case failed.
+std::string Notices(platform::TScreenCapture& capture) {
+  std::string notices;
+  for (std::string notice; !(notice = capture.TakeNotice()).empty();) notices += notice + "\n";
+  return notices;
 }
 
 class PipeWireScreenCaptureTest : public testing::Test {
@@ -91,7 +100,7 @@ TEST_F(PipeWireScreenCaptureTest, BarsShowAtEveryTargetSizeAndAfterRest) {
       if (rested) capture_->Rest();
       TScreenPicture picture;
       ASSERT_EQ(CaptureBars(target.width, target.height, picture), TCaptureStatus::Ok)
-          << capture_->LastError();
+          << Notices(*capture_);
       EXPECT_EQ(picture.width, target.width);
       EXPECT_EQ(picture.height, target.height);
       EXPECT_LE(WorstBarError(picture), kTolerance) << "rested " << rested;
@@ -114,11 +123,12 @@ TEST_F(PipeWireScreenCaptureTest, BarsShowAtEveryTargetSizeAndAfterRest) {
 // picture for a moment only: the capture notices, renews the session and reads the new node.
 TEST_F(PipeWireScreenCaptureTest, RecoversWhenTheSessionEnds) {
   TScreenPicture picture;
-  ASSERT_EQ(CaptureBars(640, 480, picture), TCaptureStatus::Ok) << capture_->LastError();
+  ASSERT_EQ(CaptureBars(640, 480, picture), TCaptureStatus::Ok) << Notices(*capture_);
   session_->Renew();
   EXPECT_TRUE(WaitUntil(
-      [&] { return capture_->Capture(640, 480, picture) == TCaptureStatus::NoDisplay; }, 5s));
-  EXPECT_EQ(CaptureBars(640, 480, picture), TCaptureStatus::Ok) << capture_->LastError();
+      [&] { return capture_->Capture(640, 480, picture) == TCaptureStatus::NoDisplay; }, 5s))
+      << Notices(*capture_);
+  EXPECT_EQ(CaptureBars(640, 480, picture), TCaptureStatus::Ok) << Notices(*capture_);
   EXPECT_LE(WorstBarError(picture), kTolerance);
 }
 
@@ -132,19 +142,40 @@ struct TRefusingSession final : TScreenCastSession {
   void Renew() override {}
 };
 
+// Refused by the user, or no GNOME on the bus (a bus of the test's own): black pictures of the
+// fallback size, and the reason in the log.
 TEST(PipeWireScreenCaptureRefusedTest, SendsBlackPicturesOfTheFallbackSize) {
-  const auto capture = platform::CreatePipeWireScreenCapture(
-      platform::SystemClock(), std::make_shared<TRefusingSession>());
-  TScreenPicture picture;
-  ASSERT_EQ(capture->Capture(64, 36, picture), TCaptureStatus::Ok);
-  EXPECT_EQ(capture->Width(), 1280);
-  EXPECT_EQ(capture->Height(), 720);
-  int brightest = 0;
-  for (int y = 0; y < picture.height; ++y)
-    for (int x = 0; x < picture.width * 4; ++x)
-      if (x % 4 != 3) brightest = std::max<int>(brightest, picture.pixels[y * picture.stride + x]);
-  EXPECT_EQ(brightest, 0);
-  EXPECT_NE(capture->TakeNotice().find("the user declined"), std::string::npos);
+  const std::string socket = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/bus-without-gnome";
+  const ChildProcess bus({"/usr/bin/dbus-daemon", "--session", "--nofork",
+                          "--address=unix:path=" + socket},
+                         {});
+  ASSERT_TRUE(WaitUntil([&] { return access(socket.c_str(), F_OK) == 0; }));
+  const struct {
+    std::shared_ptr<TScreenCastSession> session;
+    std::string reason;
+  } cases[] = {
+      {std::make_shared<TRefusingSession>(), "the user declined"},
+      {std::make_shared<TMutterScreenCast>(
+           TMutterScreenCastLinks{"unix:path=" + socket, 2000, &platform::SystemClock()}),
+       "org.gnome.Mutter.ScreenCast"},
+  };
+  for (const auto& refusal : cases) {
+    SCOPED_TRACE(refusal.reason);
+    const auto capture =
+        platform::CreatePipeWireScreenCapture(platform::SystemClock(), refusal.session);
+    TScreenPicture picture;
+    ASSERT_TRUE(
+        WaitUntil([&] { return capture->Capture(64, 36, picture) == TCaptureStatus::Ok; }));
+    EXPECT_EQ(capture->Width(), 1280);
+    EXPECT_EQ(capture->Height(), 720);
+    int brightest = 0;
+    for (int y = 0; y < picture.height; ++y)
+      for (int x = 0; x < picture.width * 4; ++x)
+        if (x % 4 != 3) brightest = std::max<int>(brightest, picture.pixels[y * picture.stride + x]);
+    EXPECT_EQ(brightest, 0);
+    const std::string notices = Notices(*capture);
+    EXPECT_NE(notices.find(refusal.reason), std::string::npos) << notices;
+  }
 }
 
 }  // namespace
