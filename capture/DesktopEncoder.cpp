@@ -313,6 +313,7 @@ bool TDesktopEncoder::Poll() {
 
 void TDesktopEncoder::KeepUpWithScreen() {
   if (pictureWhole_) screen_->ChangeSinceLastCapture(targetWidth_, targetHeight_);
+  screen_->Rest();
 }
 
 std::span<const uint8_t> TDesktopEncoder::FrameBuffer() const {

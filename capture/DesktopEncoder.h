@@ -50,7 +50,8 @@ class TDesktopEncoder {
   // One pass of the generator's loop: capture, then encode the fresh picture when one is due.
   bool Poll();
   // While nobody watches: takes in what the screen reported changed, so that its reports do not
-  // pile up unread (in the display server's memory) until the next picture.
+  // pile up unread (in the display server's memory) until the next picture, and lets the screen
+  // rest (a compositor's stream need not render for nobody).
   void KeepUpWithScreen();
   // Asks for the next encoded picture to be a key frame; callable from any thread.
   void RequestKeyFrame() { forceKeyFrame_.store(true, std::memory_order_relaxed); }

@@ -113,6 +113,10 @@ class TScreenCapture {
     return {};
   }
 
+  // Nobody needs pictures for now: a backend may let go of what costs while unwatched (a stream
+  // the compositor keeps rendering for). The next Open or Capture takes it up again.
+  virtual void Rest() {}
+
   // Why the last call that did not return Ok failed, in English.
   virtual const std::string& LastError() const = 0;
 

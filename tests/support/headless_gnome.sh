@@ -39,6 +39,9 @@ cleanup() {
 trap cleanup EXIT
 log=$XDG_RUNTIME_DIR/session.log
 pipewire >>"$log" 2>&1 & pids+=($!)
+# WirePlumber gives up at once when PipeWire's socket is not there yet, and without it no stream
+# is ever linked to a screen-cast node.
+for _ in $(seq 100); do [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] && break; sleep 0.1; done
 wireplumber >>"$log" 2>&1 & pids+=($!)
 mutter --headless --no-x11 --wayland-display="$WAYLAND_DISPLAY" --virtual-monitor "$size" \
   >>"$log" 2>&1 & pids+=($!)
