@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ScreenSource.h"
 #include "capture/JpegPicture.h"
 #include "config/Settings.h"
 #include "log/ServiceLog.h"
@@ -31,7 +32,7 @@ std::mutex snapshotLock;
 
 std::optional<std::vector<std::uint8_t>> TakeSnapshot() {
   const std::lock_guard guard(snapshotLock);
-  const auto capture = platform::CreateScreenCapture(platform::SystemClock());
+  const auto capture = CreateProcessScreenCapture();
   if (capture->Open() != platform::TCaptureStatus::Ok) return std::nullopt;
   platform::TScreenPicture picture;
   if (capture->Capture(capture->Width(), capture->Height(), picture) !=
@@ -54,7 +55,7 @@ std::pair<int, int> StreamSize(const TVideoSettings& video) {
   const auto now = std::chrono::steady_clock::now();
   if (screen.first == 0 || now - asked > std::chrono::seconds(10)) {
     asked = now;
-    const auto capture = platform::CreateScreenCapture(platform::SystemClock());
+    const auto capture = CreateProcessScreenCapture();
     if (capture->Open() == platform::TCaptureStatus::Ok) {
       screen = {capture->Width() & ~1, capture->Height() & ~1};
     }

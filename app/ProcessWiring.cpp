@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "ScreenSource.h"
 #include "capture/CaptureDemand.h"
 #include "capture/DesktopEncoder.h"
 #include "capture/EncoderBinding.h"
@@ -23,7 +24,7 @@
 TDesktopEncoder& DesktopEncoder() {
   static TDesktopEncoder* const instance =
       new TDesktopEncoder(Settings().Video(), ProcessEncoderBinding(),
-                          platform::CreateScreenCapture(platform::SystemClock()),
+                          CreateProcessScreenCapture(),
                           platform::SystemClock(), GetServiceLog());
   return *instance;
 }

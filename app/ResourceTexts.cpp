@@ -7,7 +7,7 @@ namespace {
 using enum TTextSection;
 using T = TResourceTexts;
 
-constexpr std::array<TResourceTextKey, 29> kKeys{{
+constexpr std::array<TResourceTextKey, 31> kKeys{{
     {Dialog, "OK", "OK", &T::ok},
     {Dialog, "Cancel", "Cancel", &T::cancel},
     {System, "ExitSystem", "Exit System", &T::exitSystem},
@@ -45,6 +45,8 @@ constexpr std::array<TResourceTextKey, 29> kKeys{{
     {System, "Onvif", "ONVIF: recorders find the camera and log in with this user", &T::onvif},
     {System, "OnvifNeedsUser", "ONVIF needs a user and password: recorders log in with them.",
      &T::onvifNeedsUser},
+    {System, "ScreenSharingRefused", "screen sharing was not allowed", &T::screenSharingRefused},
+    {System, "AskScreenSharing", "Ask Again to Share the Screen", &T::askScreenSharing},
 }};
 
 }  // namespace

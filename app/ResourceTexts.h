@@ -42,6 +42,8 @@ struct TResourceTexts {
   std::string lineBreakInEntry;
   std::string onvif;
   std::string onvifNeedsUser;
+  std::string screenSharingRefused;
+  std::string askScreenSharing;
 };
 
 enum class TTextSection { Dialog, System };

@@ -7,13 +7,13 @@
 #include "MainEventQueue.h"
 #include "ProcessUtil.h"
 #include "ResourceTexts.h"
+#include "ScreenSource.h"
 #include "ServiceControl.h"
 #include "app/gui/TrayProgram.h"
 #include "capture/EncoderBinding.h"
 #include "config/Settings.h"
 #include "log/ServiceLog.h"
 #include "platform/ProgramFolder.h"
-#include "platform/ScreenCapture.h"
 #include "platform/SignalWait.h"
 
 namespace {
@@ -37,6 +37,7 @@ int main(int argc, char** argv) {
   GetServiceLog().SetFloodLimit(static_cast<std::size_t>(Settings().LogFloodLimit()));
   LoadCameraAccess();
   LoadOnvifSettings();
+  LoadCaptureSettings();
   GetLocalize().SetLanguageChangedHandler(OnLanguageChanged);
   LoadResourceTexts();
 
@@ -44,7 +45,7 @@ int main(int argc, char** argv) {
   if (CountProcessesByName(platform::ProgramPath().filename().string()) >= 2) return 0;
 
   // A machine without any screen still gets the service; only the windows are missing.
-  if (std::getenv("QT_QPA_PLATFORM") == nullptr && !platform::ScreenReachable()) {
+  if (std::getenv("QT_QPA_PLATFORM") == nullptr && !WindowsReachable()) {
     LogMessage("no display for the tray window; serving without it");
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
   }

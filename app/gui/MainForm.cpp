@@ -19,6 +19,7 @@
 #include "SetupLanguageDialog.h"
 #include "SystemSetupDialog.h"
 #include "app/ResourceTexts.h"
+#include "app/ScreenSource.h"
 #include "app/ServiceControl.h"
 #include "app/StartupLogo.h"
 #include "config/Settings.h"
@@ -55,6 +56,8 @@ TMainFormActions StandardMainFormActions() {
   actions.showCameraAccessDialog = [](TCameraAccess& access) {
     return ShowCameraAccessDialog(access);
   };
+  actions.screenSharingRefused = [] { return ScreenSharingRefused(); };
+  actions.askForScreenSharing = [] { AskForScreenSharingAgain(); };
   return actions;
 }
 
@@ -82,6 +85,11 @@ TMainForm::TMainForm(TMainFormActions actions, std::filesystem::path programFold
   TimerStartup_ = new QTimer(this);
   TimerStartup_->setInterval(1000);
   connect(TimerStartup_, &QTimer::timeout, this, [this] { TimerStartupTimer(); });
+  // The portal answers on its own time, and the answer may change later (asked again, or the
+  // stream lost), so the tray looks now and then rather than being told.
+  sharingTimer_ = new QTimer(this);
+  sharingTimer_->setInterval(2000);
+  connect(sharingTimer_, &QTimer::timeout, this, [this] { CheckScreenSharing(); });
   setFont(QFont("Arial"));
   FormCreate();
 }
@@ -101,6 +109,19 @@ void TMainForm::FormCreate() {
   serviceStarted_ = true;
   timerTag_ = kSplashTicks;
   TimerStartup_->start();
+  if (actions_.screenSharingRefused) sharingTimer_->start();
+}
+
+void TMainForm::CheckScreenSharing() {
+  const bool refused = actions_.screenSharingRefused();
+  if (refused == sharingRefused_) return;
+  sharingRefused_ = refused;
+  ApplyTexts();
+  if (refused && trayIcon_) {
+    trayIcon_->showMessage(QString::fromStdString(ResourceTexts().productTitle),
+                           QString::fromStdString(ResourceTexts().screenSharingRefused),
+                           QSystemTrayIcon::Warning);
+  }
 }
 
 void TMainForm::CreateTrayIcon() {
@@ -128,7 +149,11 @@ void TMainForm::ApplyTexts() {
   const QString caption = QString::fromStdString(texts.productTitle);
   setWindowTitle(caption);
   SetApplicationTitle(caption);
-  if (trayIcon_) trayIcon_->setToolTip(caption);
+  if (trayIcon_) {
+    trayIcon_->setToolTip(sharingRefused_ ? caption + "\n" +
+                                                QString::fromStdString(texts.screenSharingRefused)
+                                          : caption);
+  }
   pmSystem_->clear();
   BuildSystemMenu();
 }
@@ -136,6 +161,10 @@ void TMainForm::ApplyTexts() {
 void TMainForm::BuildSystemMenu() {
   const TResourceTexts& texts = ResourceTexts();
   setFont(LanguageQFont(texts.font));
+  if (sharingRefused_) {
+    AddMenuItem(MenuCaption(texts.askScreenSharing), [this] { actions_.askForScreenSharing(); });
+    pmSystem_->addSeparator();
+  }
   AddMenuItem(MenuCaption(texts.changeLanguage) + "...", [this] { actions_.showLanguageDialog(); });
   AddMenuItem(MenuCaption(texts.portSetup) + "...", [this] { PortSetup(); });
   AddMenuItem(MenuCaption(texts.cameraAccess) + "...", [this] { CameraAccess(); });

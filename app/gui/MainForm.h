@@ -33,6 +33,9 @@ struct TMainFormActions {
   std::function<TCameraAccess()> cameraAccess;
   std::function<void(const TCameraAccess&)> changeCameraAccess;
   std::function<bool(TCameraAccess&)> showCameraAccessDialog;
+  // Whether the desktop may not be shared (the user declined the portal's prompt), and asking again.
+  std::function<bool()> screenSharingRefused;
+  std::function<void()> askForScreenSharing;
 };
 
 // The real service and dialogs.
@@ -70,6 +73,7 @@ class TMainForm : public QWidget {
   void CameraAccess();
   void ConfirmExit();
   void CreateTrayIcon();
+  void CheckScreenSharing();
 
   TMainFormActions actions_;
   std::filesystem::path programFolder_;
@@ -77,6 +81,8 @@ class TMainForm : public QWidget {
   QProgressBar* GaugeTip_;
   std::array<QIcon, 2> ImageList1_;  // 0: tray icon, 1: Exit System
   QSystemTrayIcon* trayIcon_ = nullptr;
+  QTimer* sharingTimer_;
+  bool sharingRefused_ = false;
   QMenu* pmSystem_;
   QTimer* TimerStartup_;
   int timerTag_ = 0;  // splash ticks left

@@ -31,6 +31,8 @@ struct TFakeService {
   std::vector<QString> questions;
   bool accessDialogAnswer = false;
   std::vector<TCameraAccess> changedAccess;
+  bool sharingRefused = false;
+  int sharingAsked = 0;
 
   TMainFormActions Actions() {
     return {[this] { ++starts; },
@@ -53,7 +55,9 @@ struct TFakeService {
             [this](TCameraAccess& access) {
               access.bindAddress = "127.0.0.1";
               return accessDialogAnswer;
-            }};
+            },
+            [this] { return sharingRefused; },
+            [this] { ++sharingAsked; }};
   }
 };
 
@@ -83,12 +87,34 @@ void Choose(TMainForm& form, int item) {
   QCoreApplication::sendPostedEvents();
 }
 
-QTimer* SplashTimer(TMainForm& form) {
+QTimer* TimerOf(TMainForm& form, int interval) {
   QTimer* found = nullptr;
   for (QTimer* timer : form.findChildren<QTimer*>()) {
-    if (timer->interval() == 1000) found = timer;
+    if (timer->interval() == interval) found = timer;
   }
   return found;
+}
+
+QTimer* SplashTimer(TMainForm& form) {
+  return TimerOf(form, 1000);
+}
+
+TEST_F(MainForm, ARefusedScreenShareOffersToAskAgainUntilItIsAllowed) {
+  auto form = MakeForm();
+  QTimer* timer = TimerOf(*form, 2000);
+  ASSERT_NE(timer, nullptr);
+  const QStringList usual = Captions(form->SystemMenu());
+  for (const bool refused : {true, true, false}) {
+    fake_.sharingRefused = refused;
+    QMetaObject::invokeMethod(timer, "timeout");
+    EXPECT_EQ(Captions(form->SystemMenu()).size(), usual.size() + (refused ? 2 : 0));
+    EXPECT_EQ(form->SystemMenu().actions().at(0)->text() == "Ask Again to Share the Screen",
+              refused);
+  }
+  fake_.sharingRefused = true;
+  QMetaObject::invokeMethod(timer, "timeout");
+  Choose(*form, 0);
+  EXPECT_EQ(fake_.sharingAsked, 1);
 }
 
 TEST_F(MainForm, SplashFitsTheLogoAndHidesAfterTenTicks) {
