@@ -29,10 +29,10 @@ std::string ErrorText(int code) {
 
 // Errors that mean there is no GNOME compositor to ask (or it will not answer this user):
 // asking again every second would only fill the log.
+// Nobody owning the name is not taken as a no: while GNOME restarts, its name is briefly gone,
+// and the capture must come back by itself once it is there again.
 bool MeansNoMutter(const sd_bus_error& error) {
-  return sd_bus_error_has_name(&error, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
-         sd_bus_error_has_name(&error, SD_BUS_ERROR_NAME_HAS_NO_OWNER) ||
-         sd_bus_error_has_name(&error, SD_BUS_ERROR_UNKNOWN_OBJECT) ||
+  return sd_bus_error_has_name(&error, SD_BUS_ERROR_UNKNOWN_OBJECT) ||
          sd_bus_error_has_name(&error, SD_BUS_ERROR_UNKNOWN_INTERFACE) ||
          sd_bus_error_has_name(&error, SD_BUS_ERROR_UNKNOWN_METHOD) ||
          sd_bus_error_has_name(&error, SD_BUS_ERROR_ACCESS_DENIED);
@@ -84,7 +84,8 @@ class TMutterScreenCast::TConversation {
           noMutter ? TCastStatus::Refused : TCastStatus::Failed,
           (noMutter ? "GNOME's screen-cast interface (" + std::string(kService) +
                           ") is not available on the session bus: "
-                    : "creating a GNOME screen-cast session failed: ") +
+                    : "creating a GNOME screen-cast session failed (" + std::string(kService) +
+                          "): ") +
               (error.message ? error.message : ErrorText(r)));
       sd_bus_error_free(&error);
       return node;

@@ -5,7 +5,9 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <csignal>
 #include <cstdlib>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,31 +48,11 @@ std::vector<unsigned char> DecodePicture(const std::string& url, int width, int 
   return rgb;
 }
 
-class WaylandEndToEnd : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (std::getenv("WAYLAND_DISPLAY") == nullptr) GTEST_SKIP() << "not inside a Wayland session";
-    // Windows of its own would cover the picture it streams.
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    // One picture now and the next a minute later: a still desktop.
-    bars_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/bin/gst-launch-1.0", "-q", "videotestsrc", "pattern=smpte75",
-                                 "!", "video/x-raw,width=320,height=240,framerate=1/60", "!",
-                                 "waylandsink", "fullscreen=true"},
-        std::vector<std::string>{});
-    std::this_thread::sleep_for(2s);
-  }
-  std::unique_ptr<ChildProcess> bars_;
-};
-
-TEST_F(WaylandEndToEnd, AStillDesktopArrivesInItsColoursAtTheConfiguredRate) {
-  RunningVistrel vistrel("", "[System]\nCapture=mutter\nfps=10\n\n[RTSP]\nPort={port}\n");
-  ASSERT_TRUE(vistrel.WaitForLog({"screen capture: through GNOME's screen cast"}, 5s))
-      << vistrel.LogText();
-
+// The bars must come out at their places whatever size the stream has.
+void ExpectBars(const std::string& url, const std::string& log) {
   constexpr int kWidth = 70, kHeight = 10;
-  const std::vector<unsigned char> rgb = DecodePicture(vistrel.Url(), kWidth, kHeight);
-  ASSERT_EQ(rgb.size(), size_t{kWidth * kHeight * 3}) << vistrel.LogText();
+  const std::vector<unsigned char> rgb = DecodePicture(url, kWidth, kHeight);
+  ASSERT_EQ(rgb.size(), size_t{kWidth * kHeight * 3}) << log;
   for (size_t bar = 0; bar < kBars.size(); ++bar) {
     const unsigned char* pixel = &rgb[(kHeight / 2 * kWidth + bar * 10 + 5) * 3];
     const TRgb& want = kBars[bar];
@@ -78,6 +60,37 @@ TEST_F(WaylandEndToEnd, AStillDesktopArrivesInItsColoursAtTheConfiguredRate) {
     EXPECT_NEAR(pixel[1], want.green, 24) << "bar " << bar;
     EXPECT_NEAR(pixel[2], want.blue, 24) << "bar " << bar;
   }
+}
+
+constexpr const char* kSettings = "[System]\nCapture=mutter\nfps=10\n\n[RTSP]\nPort={port}\n";
+
+class WaylandEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::getenv("WAYLAND_DISPLAY") == nullptr) GTEST_SKIP() << "not inside a Wayland session";
+    // Windows of its own would cover the picture it streams.
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ShowBars();
+  }
+
+  // One picture now and the next a minute later: a still desktop.
+  void ShowBars() {
+    bars_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/bin/gst-launch-1.0", "-q", "videotestsrc", "pattern=smpte75",
+                                 "!", "video/x-raw,width=320,height=240,framerate=1/60", "!",
+                                 "waylandsink", "fullscreen=true"},
+        std::vector<std::string>{});
+    std::this_thread::sleep_for(2s);
+  }
+
+  std::unique_ptr<ChildProcess> bars_;
+};
+
+TEST_F(WaylandEndToEnd, AStillDesktopArrivesInItsColoursAtTheConfiguredRate) {
+  RunningVistrel vistrel("", kSettings);
+  ASSERT_TRUE(vistrel.WaitForLog({"screen capture: through GNOME's screen cast"}, 5s))
+      << vistrel.LogText();
+  ExpectBars(vistrel.Url(), vistrel.LogText());
 
   // The compositor sends nothing while the screen is still; the stream must not go quiet.
   const auto started = std::chrono::steady_clock::now();
@@ -87,6 +100,35 @@ TEST_F(WaylandEndToEnd, AStillDesktopArrivesInItsColoursAtTheConfiguredRate) {
   EXPECT_EQ(result.frames, 10 * 30) << result.output;
   EXPECT_GE(took, 28s) << "frames came faster than 10 a second";
   EXPECT_LE(took, 40s) << "frames came slower than 10 a second";
+  vistrel.ExpectRunning();
+}
+
+// The virtual monitor has one mode only, so its size changes the way a user's does when GNOME
+// restarts on another monitor: the compositor goes, and comes back at another size. A player
+// watching throughout gets every frame it asked for, at the size it started with.
+// Last of the tests: the compositor it leaves behind is its own.
+TEST_F(WaylandEndToEnd, TheStreamGoesOnAtItsSizeWhenTheCompositorComesBackAtAnother) {
+  const char* mutterPid = std::getenv("VISTREL_MUTTER_PID");
+  if (mutterPid == nullptr) GTEST_SKIP() << "the session does not say which compositor is its own";
+  RunningVistrel vistrel("", kSettings);
+  auto watching = std::async(std::launch::async,
+                             [&] { return DecodeFrames(vistrel.Url(), "tcp", 10 * 20, 90); });
+  std::this_thread::sleep_for(4s);
+  ASSERT_EQ(kill(std::atoi(mutterPid), SIGTERM), 0);
+  std::this_thread::sleep_for(1s);
+  const ChildProcess mutter({"/usr/bin/mutter", "--headless", "--no-x11",
+                             std::string("--wayland-display=") + std::getenv("WAYLAND_DISPLAY"),
+                             "--virtual-monitor", "800x600"},
+                            {});
+  ASSERT_EQ(RunCommand("gdbus wait --session --timeout 30 org.gnome.Mutter.ScreenCast"), "");
+  ShowBars();
+
+  const DecodeResult result = watching.get();
+  EXPECT_EQ(result.exitCode, 0) << result.output;
+  EXPECT_EQ(result.frames, 10 * 20) << result.output << vistrel.LogText();
+  EXPECT_EQ(result.size, "640x480") << result.output;
+  ExpectBars(vistrel.Url(), vistrel.LogText());
+  EXPECT_TRUE(vistrel.WaitForLog({"800x600"}, 1s)) << vistrel.LogText();
   vistrel.ExpectRunning();
 }
 

@@ -45,6 +45,8 @@ for _ in $(seq 100); do [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] && break; sleep 0.1
 wireplumber >>"$log" 2>&1 & pids+=($!)
 mutter --headless --no-x11 --wayland-display="$WAYLAND_DISPLAY" --virtual-monitor "$size" \
   >>"$log" 2>&1 & pids+=($!)
+# For tests that restart the compositor, as a user's GNOME may restart under a running capture.
+export VISTREL_MUTTER_PID=$!
 if ! gdbus wait --session --timeout 30 org.gnome.Mutter.ScreenCast; then
   echo "the headless session did not come up; its log:" >&2
   cat "$log" >&2
