@@ -29,7 +29,6 @@ constexpr auto kFirstPictureWait = std::chrono::milliseconds(1000);
 constexpr int kFallbackWidth = 1280;
 constexpr int kFallbackHeight = 720;
 constexpr int kMaxTargetSide = 16384;
-constexpr std::size_t kMaxPendingNotices = 16;
 
 }  // namespace
 
@@ -40,27 +39,12 @@ TPipeWireScreenCapture::TPipeWireScreenCapture(const TClock& clock,
 TPipeWireScreenCapture::~TPipeWireScreenCapture() = default;
 
 std::string TPipeWireScreenCapture::TakeNotice() {
-  if (notices_.empty()) return {};
-  std::string notice = std::move(notices_.front());
-  notices_.pop_front();
-  return notice;
+  return notices_.Take();
 }
 
 TCaptureStatus TPipeWireScreenCapture::Report(TCaptureStatus status, const std::string& text,
                                               bool always) {
-  // A different reason is a different state, even when the status stays.
-  const bool changed = !reportedAny_ || status != reported_ ||
-                       (status != TCaptureStatus::Ok && text != lastError_);
-  if (status != TCaptureStatus::Ok) {
-    lastError_ = text;
-    captured_ = false;
-  }
-  if ((always || changed) && !text.empty()) {
-    if (notices_.size() == kMaxPendingNotices) notices_.pop_front();
-    notices_.push_back(text);
-  }
-  reported_ = status;
-  reportedAny_ = true;
+  if (notices_.Report(status, text, always)) captured_ = false;
   return status;
 }
 
@@ -219,7 +203,7 @@ TCaptureStatus TPipeWireScreenCapture::Capture(int targetWidth, int targetHeight
   capturedHeight_ = targetHeight;
   capturedSequence_ = latest_.sequence;
   capturedPointer_ = latest_.pointerSequence;
-  if (reported_ != TCaptureStatus::Ok && stream_)
+  if (notices_.Reported() != TCaptureStatus::Ok && stream_)
     return Report(TCaptureStatus::Ok, "screen capture: capturing again, " + stream_->Describe());
   return Report(TCaptureStatus::Ok, {});
 }

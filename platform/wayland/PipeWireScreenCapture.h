@@ -2,11 +2,11 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/CaptureNotices.h"
 #include "platform/ScreenCapture.h"
 #include "platform/wayland/PipeWireStream.h"
 #include "platform/wayland/ScreenCastSession.h"
@@ -27,7 +27,7 @@ class TPipeWireScreenCapture final : public TScreenCapture {
   // Lets go of the stream (the compositor then renders nothing for it); keeps the session, so
   // the user is not asked again.
   void Rest() override;
-  const std::string& LastError() const override { return lastError_; }
+  const std::string& LastError() const override { return notices_.LastError(); }
   std::string TakeNotice() override;
 
  private:
@@ -67,10 +67,8 @@ class TPipeWireScreenCapture final : public TScreenCapture {
   std::uint64_t capturedSequence_ = 0;
   std::uint64_t capturedPointer_ = 0;
 
-  TCaptureStatus reported_ = TCaptureStatus::Ok;
-  bool reportedAny_ = false;
-  std::string lastError_;
-  std::deque<std::string> notices_;
+  // A failure for a new reason is worth a line of its own: the session's reasons say what to do.
+  TCaptureNotices notices_{true};
 };
 
 }  // namespace platform::wayland

@@ -38,8 +38,6 @@ constexpr std::uint32_t kRetryIntervalMs = 1000;
 // Larger than any picture the encoders accept; keeps the 32-bit buffers within reason.
 constexpr int kMaxTargetSide = 16384;
 
-constexpr std::size_t kMaxPendingNotices = 16;
-
 bool IsIndexedVisual(const Visual& visual) {
   return visual.c_class == PseudoColor || visual.c_class == StaticColor ||
          visual.c_class == GrayScale || visual.c_class == StaticGray;
@@ -59,25 +57,14 @@ TX11ScreenCapture::~TX11ScreenCapture() {
 }
 
 std::string TX11ScreenCapture::TakeNotice() {
-  if (notices_.empty()) return {};
-  std::string notice = std::move(notices_.front());
-  notices_.pop_front();
-  return notice;
+  return notices_.Take();
 }
 
 TCaptureStatus TX11ScreenCapture::Report(TCaptureStatus status, const std::string& text,
                                          bool always) {
-  if (status != TCaptureStatus::Ok) {
-    lastError_ = text;
-    // Some bands may have reached the caller and others not.
-    if (tracker_) tracker_->Forget();
-  }
-  if (always || !reportedAny_ || status != reported_) {
-    if (notices_.size() == kMaxPendingNotices) notices_.pop_front();
-    notices_.push_back(text);
-  }
-  reported_ = status;
-  reportedAny_ = true;
+  // Some bands may have reached the caller and others not.
+  if (status != TCaptureStatus::Ok && tracker_) tracker_->Forget();
+  notices_.Report(status, text, always);
   return status;
 }
 
@@ -207,7 +194,7 @@ TCaptureStatus TX11ScreenCapture::GrabRows(int top, int count, bool firstOfPictu
 
 TCaptureStatus TX11ScreenCapture::Finish() {
   if (connection_->Lost()) return ConnectionLost();
-  if (reported_ != TCaptureStatus::Ok)
+  if (notices_.Reported() != TCaptureStatus::Ok)
     return Report(TCaptureStatus::Ok, "screen capture: capturing again, " + Describe());
   return Report(TCaptureStatus::Ok, {});
 }

@@ -6,11 +6,11 @@
 #include <X11/extensions/Xfixes.h>
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/CaptureNotices.h"
 #include "platform/ScreenCapture.h"
 #include "platform/x11/PixelExpansion.h"
 
@@ -38,7 +38,7 @@ class TX11ScreenCapture final : public TScreenCapture {
   TCaptureStatus CaptureRowsInBands(int targetWidth, int targetHeight, int top, int bottom,
                                     int maxBandRows, const TBandSink& sink) override;
   TScreenChange ChangeSinceLastCapture(int targetWidth, int targetHeight) override;
-  const std::string& LastError() const override { return lastError_; }
+  const std::string& LastError() const override { return notices_.LastError(); }
   std::string TakeNotice() override;
 
  private:
@@ -95,10 +95,7 @@ class TX11ScreenCapture final : public TScreenCapture {
   std::uint8_t* whole_ = nullptr;
   int wholeStride_ = 0;
 
-  TCaptureStatus reported_ = TCaptureStatus::Ok;
-  bool reportedAny_ = false;
-  std::string lastError_;
-  std::deque<std::string> notices_;
+  TCaptureNotices notices_{false};
 };
 
 }  // namespace platform::x11
