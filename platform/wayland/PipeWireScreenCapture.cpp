@@ -1,6 +1,7 @@
 #include "platform/wayland/PipeWireScreenCapture.h"
 
 #include <libyuv/scale_argb.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstddef>
@@ -29,6 +30,8 @@ constexpr auto kFirstPictureWait = std::chrono::milliseconds(1000);
 constexpr int kFallbackWidth = 1280;
 constexpr int kFallbackHeight = 720;
 constexpr int kMaxTargetSide = 16384;
+// A stream that connects but shows no picture this many times in a row asks for a new session.
+constexpr int kSlowStartsBeforeRenewal = 5;
 
 }  // namespace
 
@@ -58,6 +61,14 @@ TCaptureStatus TPipeWireScreenCapture::Open() {
 
 TCaptureStatus TPipeWireScreenCapture::Ask(std::uint32_t now) {
   const TCastNode node = session_->Node();
+  // Asked a second after the stream ended, so that a session the desktop closed (the user
+  // pressed stop) has said so by now: that one is not started again behind the user's back.
+  if (node.status == TCastStatus::Ok && std::exchange(renewDue_, false)) {
+    if (node.remoteFd >= 0) close(node.remoteFd);
+    session_->Renew();
+    return Ask(now);
+  }
+  if (node.status != TCastStatus::Ok) renewDue_ = false;
   switch (node.status) {
     case TCastStatus::Ok:
       return Connect(node, now);
@@ -107,18 +118,23 @@ TCaptureStatus TPipeWireScreenCapture::Connect(const TCastNode& node, std::uint3
   lastAttempt_ = now;
   std::string error;
   stream_ = TPipeWireStream::Connect(node.remoteFd, node.node, !node.cursorEmbedded, error);
+  bool broken = !stream_;
   if (stream_ && !stream_->WaitUntilReady(kFirstPictureWait)) {
-    error = stream_->Broken() ? stream_->Error()
-                              : "no picture format from the compositor within a second";
+    broken = stream_->Broken();
+    error = broken ? stream_->Error() : "no picture format from the compositor within a second";
     stream_.reset();
   }
   if (!stream_) {
-    session_->Renew();
+    // A stream that broke means the node is gone; one that is merely slow gets another try on
+    // the same session, since a new one may mean a new prompt.
+    renewDue_ = broken || ++slowStarts_ >= kSlowStartsBeforeRenewal;
+    if (renewDue_) slowStarts_ = 0;
     return Report(TCaptureStatus::NoDisplay,
                   "screen capture: cannot read the screen-cast stream: " + error + ", retrying");
   }
   paused_ = false;
   refused_ = false;
+  slowStarts_ = 0;
   cursorEmbedded_ = node.cursorEmbedded;
   latest_ = {};
   scaledSequence_ = ~std::uint64_t{0};
@@ -134,7 +150,7 @@ TCaptureStatus TPipeWireScreenCapture::Connect(const TCastNode& node, std::uint3
 TCaptureStatus TPipeWireScreenCapture::StreamEnded() {
   const std::string why = stream_->Error();
   stream_.reset();
-  session_->Renew();
+  renewDue_ = true;
   paused_ = true;
   lastAttempt_ = clock_.TickCount();
   return Report(TCaptureStatus::NoDisplay,

@@ -51,6 +51,10 @@ class TPipeWireScreenCapture final : public TScreenCapture {
   // No new attempt before a second has passed since lastAttempt_.
   bool paused_ = false;
   std::uint32_t lastAttempt_ = 0;
+  // The stream ended: the session is renewed on the next attempt, unless it says by then that
+  // the desktop ended it.
+  bool renewDue_ = false;
+  int slowStarts_ = 0;
 
   TStreamPicture latest_;
   // The latest picture with the pointer drawn in, or stretched onto the target.
