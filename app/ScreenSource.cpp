@@ -60,9 +60,9 @@ void SaveToken(const std::string& token) {
 
 std::unique_ptr<TScreenCastSession> MakeCastSession(TCaptureBackend kind) {
   if (kind == TCaptureBackend::Mutter) {
-    platform::wayland::TMutterScreenCastLinks links;
-    links.clock = &platform::SystemClock();
-    return std::make_unique<platform::wayland::TMutterScreenCast>(std::move(links));
+    return std::make_unique<platform::wayland::TMutterScreenCast>(
+        platform::wayland::TMutterScreenCastLinks{
+            .busAddress = {}, .callTimeout = std::chrono::seconds(5), .clock = platform::SystemClock()});
   }
   return std::make_unique<platform::wayland::TPortalScreenCast>(
       platform::wayland::TPortalScreenCastLinks{.busAddress = {},

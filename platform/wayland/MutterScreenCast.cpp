@@ -69,7 +69,7 @@ class TMutterScreenCast::TConversation {
     if (const int r = OpenBus(); r < 0)
       return Outcome(TCastStatus::Failed, "cannot connect to the session bus" + Where() + ": " +
                                               ErrorText(r));
-    sd_bus_set_method_call_timeout(bus_, std::uint64_t{links_.callTimeoutMs} * 1000);
+    sd_bus_set_method_call_timeout(bus_, static_cast<std::uint64_t>(std::chrono::microseconds(links_.callTimeout).count()));
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
     const char* path = nullptr;
@@ -114,7 +114,7 @@ class TMutterScreenCast::TConversation {
       return node;
     }
     const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(links_.callTimeoutMs);
+        std::chrono::steady_clock::now() + links_.callTimeout;
     while (!nodeArrived_) {
       if (std::string ended = Serve(); !ended.empty())
         return Outcome(TCastStatus::Failed, ended);
@@ -123,7 +123,7 @@ class TMutterScreenCast::TConversation {
       if (nodeArrived_) break;
       if (now >= deadline)
         return Outcome(TCastStatus::Failed, "GNOME announced no PipeWire node within " +
-                                                std::to_string(links_.callTimeoutMs) + " ms");
+                                                std::to_string(links_.callTimeout.count()) + " ms");
       const auto left =
           std::chrono::duration_cast<std::chrono::microseconds>(deadline - now).count();
       sd_bus_wait(bus_, std::min<std::uint64_t>(kPollMicroseconds,
@@ -211,8 +211,7 @@ TCastNode TMutterScreenCast::Node() {
   const std::lock_guard lock(mutex_);
   if (haveResult_) {
     const bool retry = result_.status == TCastStatus::Failed &&
-                       (!links_.clock || TicksElapsed(failedAt_, links_.clock->TickCount()) >=
-                                             kRetryIntervalMs);
+                       TicksElapsed(failedAt_, links_.clock.TickCount()) >= kRetryIntervalMs;
     if (!retry) return result_;
     haveResult_ = false;
   }
@@ -239,7 +238,7 @@ bool TMutterScreenCast::Abandoned(std::uint64_t generation) {
 void TMutterScreenCast::Post(std::uint64_t generation, TCastNode node) {
   const std::lock_guard lock(mutex_);
   if (stopping_ || generation != generation_) return;
-  if (node.status == TCastStatus::Failed && links_.clock) failedAt_ = links_.clock->TickCount();
+  if (node.status == TCastStatus::Failed) failedAt_ = links_.clock.TickCount();
   result_ = std::move(node);
   haveResult_ = true;
   awaiting_ = false;

@@ -2,6 +2,7 @@
 // nobody, so it serves headless GNOME machines, where no portal chooser can be clicked.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -17,9 +18,9 @@ struct TMutterScreenCastLinks {
   // A D-Bus address such as "unix:path=/run/user/1000/bus"; empty: the user's session bus.
   std::string busAddress;
   // How long one call, and the wait for the stream's node, may take.
-  std::uint32_t callTimeoutMs = 5000;
+  std::chrono::milliseconds callTimeout{5000};
   // Paces new conversations after a failed one; must outlive the session.
-  const TClock* clock = nullptr;
+  const TClock& clock;
 };
 
 // Records the primary monitor with the pointer drawn into the pixels, the node read through the

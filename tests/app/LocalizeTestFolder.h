@@ -37,7 +37,8 @@ inline std::string CompleteTexts(const std::string& prefix) {
          "setup\nZelcorDigital=z\nProductType=t\nZelcorCompany=zc\nZelcorContact=zt\n"
          "ZelcorProductName=zp\nAbout=a\nCopyRight=r\nVersion=v\nCameraAccess=ca\nUser=u\n"
          "Password=pw\nShowPassword=sp\nBindAddress=b\nBindAddressHint=bh\nBadBindAddress=bb\n"
-         "PasswordMissing=pm\nUserMissing=um\nLineBreakInEntry=lb\nOnvif=o\nOnvifNeedsUser=on\n";
+         "PasswordMissing=pm\nUserMissing=um\nLineBreakInEntry=lb\nOnvif=o\nOnvifNeedsUser=on\n"
+         "ScreenSharingRefused=sr\nAskScreenSharing=as\n";
 }
 
 }  // namespace localize_test

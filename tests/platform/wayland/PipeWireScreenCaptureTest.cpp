@@ -58,7 +58,7 @@ class PipeWireScreenCaptureTest : public testing::Test {
                                  "waylandsink", "fullscreen=true"},
         std::vector<std::string>{});
     session_ = std::make_shared<TMutterScreenCast>(
-        TMutterScreenCastLinks{{}, 5000, &platform::SystemClock()});
+        TMutterScreenCastLinks{{}, std::chrono::seconds(5), platform::SystemClock()});
   }
   static void TearDownTestSuite() {
     session_.reset();
@@ -170,7 +170,8 @@ TEST(PipeWireScreenCaptureRefusedTest, ARefusalSendsBlackAndAMissingGnomeIsNoRef
   ASSERT_TRUE(WaitUntil([&] { return access(socket.c_str(), F_OK) == 0; }));
   const auto missing = platform::CreatePipeWireScreenCapture(
       platform::SystemClock(), std::make_shared<TMutterScreenCast>(TMutterScreenCastLinks{
-                                   "unix:path=" + socket, 2000, &platform::SystemClock()}));
+                                   "unix:path=" + socket, std::chrono::seconds(2),
+                                   platform::SystemClock()}));
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
   while (std::chrono::steady_clock::now() < until) {
     ASSERT_EQ(missing->Capture(64, 36, picture), TCaptureStatus::NoDisplay);
