@@ -7,7 +7,7 @@ namespace {
 using enum TTextSection;
 using T = TResourceTexts;
 
-constexpr std::array<TResourceTextKey, 31> kKeys{{
+constexpr std::array<TResourceTextKey, 32> kKeys{{
     {Dialog, "OK", "OK", &T::ok},
     {Dialog, "Cancel", "Cancel", &T::cancel},
     {System, "ExitSystem", "Exit System", &T::exitSystem},
@@ -47,6 +47,7 @@ constexpr std::array<TResourceTextKey, 31> kKeys{{
      &T::onvifNeedsUser},
     {System, "ScreenSharingRefused", "screen sharing was not allowed", &T::screenSharingRefused},
     {System, "AskScreenSharing", "Ask Again to Share the Screen", &T::askScreenSharing},
+    {System, "StartWithDesktop", "Start With Desktop", &T::startWithDesktop},
 }};
 
 }  // namespace

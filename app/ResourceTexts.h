@@ -44,6 +44,7 @@ struct TResourceTexts {
   std::string onvifNeedsUser;
   std::string screenSharingRefused;
   std::string askScreenSharing;
+  std::string startWithDesktop;
 };
 
 enum class TTextSection { Dialog, System };

@@ -18,6 +18,7 @@
 #include "PubTool.h"
 #include "SetupLanguageDialog.h"
 #include "SystemSetupDialog.h"
+#include "app/Autostart.h"
 #include "app/ResourceTexts.h"
 #include "app/ScreenSource.h"
 #include "app/ServiceControl.h"
@@ -58,6 +59,8 @@ TMainFormActions StandardMainFormActions() {
   };
   actions.screenSharingRefused = [] { return ScreenSharingRefused(); };
   actions.askForScreenSharing = [] { AskForScreenSharingAgain(); };
+  actions.startsWithDesktop = [] { return ProgramStartsWithDesktop(); };
+  actions.setStartWithDesktop = [](bool on) { SetProgramStartWithDesktop(on); };
   return actions;
 }
 
@@ -168,6 +171,16 @@ void TMainForm::BuildSystemMenu() {
   AddMenuItem(MenuCaption(texts.changeLanguage) + "...", [this] { actions_.showLanguageDialog(); });
   AddMenuItem(MenuCaption(texts.portSetup) + "...", [this] { PortSetup(); });
   AddMenuItem(MenuCaption(texts.cameraAccess) + "...", [this] { CameraAccess(); });
+  if (actions_.startsWithDesktop) {
+    const bool on = actions_.startsWithDesktop();
+    TAdMenuItem& item = AddMenuItem(MenuCaption(texts.startWithDesktop), [this, on] {
+      actions_.setStartWithDesktop(!on);
+      // The check mark shows what is on the disk, whether the change worked or not.
+      ApplyTexts();
+    });
+    item.setCheckable(true);
+    item.setChecked(on);
+  }
   AddMenuItem(MenuCaption(texts.about) + "...", [this] { actions_.showAboutDialog(); });
   pmSystem_->addSeparator();
   AddMenuItem(MenuCaption(texts.exitSystem), [this] { ConfirmExit(); }).setIcon(ImageList1_[1]);

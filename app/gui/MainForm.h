@@ -36,6 +36,9 @@ struct TMainFormActions {
   // Whether the desktop may not be shared (the user declined the portal's prompt), and asking again.
   std::function<bool()> screenSharingRefused;
   std::function<void()> askForScreenSharing;
+  // Whether the program starts when the user logs in to the desktop, and changing it.
+  std::function<bool()> startsWithDesktop;
+  std::function<void(bool)> setStartWithDesktop;
 };
 
 // The real service and dialogs.

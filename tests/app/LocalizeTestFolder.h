@@ -38,7 +38,7 @@ inline std::string CompleteTexts(const std::string& prefix) {
          "ZelcorProductName=zp\nAbout=a\nCopyRight=r\nVersion=v\nCameraAccess=ca\nUser=u\n"
          "Password=pw\nShowPassword=sp\nBindAddress=b\nBindAddressHint=bh\nBadBindAddress=bb\n"
          "PasswordMissing=pm\nUserMissing=um\nLineBreakInEntry=lb\nOnvif=o\nOnvifNeedsUser=on\n"
-         "ScreenSharingRefused=sr\nAskScreenSharing=as\n";
+         "ScreenSharingRefused=sr\nAskScreenSharing=as\nStartWithDesktop=sd\n";
 }
 
 }  // namespace localize_test

@@ -21,7 +21,7 @@ TEST(ResourceTexts, EveryKeyHasItsOwnTextAndStartsWithItsBuiltInDefault) {
   }
   EXPECT_EQ(members.size(), ResourceTextKeys().size());
   EXPECT_EQ(keys.size(), ResourceTextKeys().size());
-  EXPECT_EQ(ResourceTextKeys().size(), 31u);
+  EXPECT_EQ(ResourceTextKeys().size(), 32u);
 }
 
 TEST(ResourceTexts, EveryKeyIsReadFromItsSection) {

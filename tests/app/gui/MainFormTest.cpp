@@ -33,6 +33,8 @@ struct TFakeService {
   std::vector<TCameraAccess> changedAccess;
   bool sharingRefused = false;
   int sharingAsked = 0;
+  bool autostart = false;
+  std::vector<bool> autostartSet;
 
   TMainFormActions Actions() {
     return {[this] { ++starts; },
@@ -57,7 +59,9 @@ struct TFakeService {
               return accessDialogAnswer;
             },
             [this] { return sharingRefused; },
-            [this] { ++sharingAsked; }};
+            [this] { ++sharingAsked; },
+            [this] { return autostart; },
+            [this](bool on) { autostartSet.push_back(autostart = on); }};
   }
 };
 
@@ -167,14 +171,14 @@ TEST_F(MainForm, MenuItemsRunTheirActionsOnceTheMenuHasClosed) {
   auto form = MakeForm();
   QMenu& menu = form->SystemMenu();
   EXPECT_EQ(Captions(menu), QStringList({"Change Language...", "Port Setup...", "Camera Access...",
-                                         "About...", "-", "Exit System"}));
-  EXPECT_FALSE(menu.actions().at(5)->icon().isNull());
+                                         "Start With Desktop", "About...", "-", "Exit System"}));
+  EXPECT_FALSE(menu.actions().at(6)->icon().isNull());
 
   menu.actions().at(0)->trigger();
   EXPECT_EQ(fake_.languageDialogs, 0) << "a dialog must not open while the menu is still up";
   QCoreApplication::sendPostedEvents();
   EXPECT_EQ(fake_.languageDialogs, 1);
-  Choose(*form, 3);
+  Choose(*form, 4);
   EXPECT_EQ(fake_.aboutDialogs, 1);
   EXPECT_EQ(fake_.languageDialogs, 1);
 
@@ -191,6 +195,12 @@ TEST_F(MainForm, MenuItemsRunTheirActionsOnceTheMenuHasClosed) {
   fake_.accessDialogAnswer = true;
   Choose(*form, 2);
   EXPECT_EQ(fake_.changedAccess, (std::vector<TCameraAccess>{{"u", "p", true, "127.0.0.1"}}));
+  // Start With Desktop turns over what is there, and its check mark follows.
+  for (const bool on : {true, false}) {
+    Choose(*form, 3);
+    EXPECT_EQ(fake_.autostartSet.back(), on);
+    EXPECT_EQ(form->SystemMenu().actions().at(3)->isChecked(), on);
+  }
 }
 
 // Runs the application's event loop until the program quits or `ms` pass; true when it quit.
@@ -209,14 +219,14 @@ TEST_F(MainForm, ExitAnsweredNoKeepsRunningAndYesClosesTheProgram) {
   form->show();
   QTimer* splash = SplashTimer(*form);
   ASSERT_NE(splash, nullptr);
-  form->SystemMenu().actions().at(5)->trigger();
+  form->SystemMenu().actions().at(6)->trigger();
   EXPECT_FALSE(QuitsWithin(300));
   EXPECT_EQ(fake_.questions, std::vector<QString>{"Are you sure exit the system now?"});
   EXPECT_TRUE(form->isVisible());
   EXPECT_TRUE(splash->isActive());
 
   fake_.answerYes = true;
-  form->SystemMenu().actions().at(5)->trigger();
+  form->SystemMenu().actions().at(6)->trigger();
   EXPECT_TRUE(QuitsWithin(5000));
   EXPECT_EQ(fake_.questions.size(), 2u);
   EXPECT_FALSE(form->isVisible());
@@ -241,13 +251,14 @@ TEST_F(MainForm, ApplyTextsRebuildsTheMenuInTheNewLanguage) {
   EXPECT_EQ(Captions(form->SystemMenu()),
             QStringList({caption(russian.changeLanguage) + "...",
                          caption(russian.portSetup) + "...", caption(russian.cameraAccess) + "...",
-                         caption(russian.about) + "...", "-", caption(russian.exitSystem)}));
-  EXPECT_FALSE(form->SystemMenu().actions().at(5)->icon().isNull());
+                         caption(russian.startWithDesktop), caption(russian.about) + "...", "-",
+                         caption(russian.exitSystem)}));
+  EXPECT_FALSE(form->SystemMenu().actions().at(6)->icon().isNull());
 
   // An ampersand in a translation is shown, not taken as a shortcut mark.
   ResourceTexts().portSetup = "R&D Ports";
   form->ApplyTexts();
-  ASSERT_EQ(form->SystemMenu().actions().size(), 6);
+  ASSERT_EQ(form->SystemMenu().actions().size(), 7);
   EXPECT_TRUE(QKeySequence::mnemonic(form->SystemMenu().actions().at(1)->text()).isEmpty());
   Choose(*form, 1);
   EXPECT_EQ(fake_.portDialogOpenedWith.size(), 1u);
