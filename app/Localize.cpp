@@ -8,7 +8,7 @@
 #include "config/Settings.h"
 #include "log/ServiceLog.h"
 #include "platform/DurableFile.h"
-#include "platform/ProgramFolder.h"
+#include "platform/ProgramFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -55,17 +55,41 @@ TIniText DecodeLanguageFile(std::string bytes, const fs::path& path) {
 
 }  // namespace
 
-TLxlocalize::TLxlocalize(fs::path programFolder, fs::path configFile)
+TLxlocalize::TLxlocalize(fs::path programFolder, fs::path configFile, fs::path userLanguagesFolder)
     : programFolder_(std::move(programFolder)),
       configFile_(std::move(configFile)),
-      languagesFolder_(programFolder_ / "languages") {
+      languagesFolder_(programFolder_ / "languages"),
+      userLanguagesFolder_(userLanguagesFolder.empty() ? languagesFolder_
+                                                       : std::move(userLanguagesFolder)) {
   DetectLanguage();
   ApplyAppearance();
 }
 
+fs::path TLxlocalize::UserPathOf(std::string_view fileName) const {
+  return userLanguagesFolder_ / fs::path(fileName);
+}
+
 fs::path TLxlocalize::PathOf(std::string_view fileName) const {
+  std::error_code error;
+  if (HasOwnUserFolder() && IsPlainFileName(fileName) &&
+      fs::is_regular_file(UserPathOf(fileName), error)) {
+    return UserPathOf(fileName);
+  }
   // Lexically, because "languages/../Mirolib.dll" must resolve even without a languages folder.
   return (languagesFolder_ / fs::path(fileName)).lexically_normal();
+}
+
+fs::path TLxlocalize::WritableFile(const fs::path& readFrom) {
+  const fs::path target = UserPathOf(languageFileName_);
+  if (!HasOwnUserFolder() || readFrom == target) return readFrom;
+  platform::TFileContents contents = platform::ReadWholeFile(readFrom, TIniFile::kMaxFileBytes);
+  std::error_code error;
+  fs::create_directories(userLanguagesFolder_, error);
+  if (contents.status != platform::TFileReadStatus::Read ||
+      !platform::ReplaceFileDurably(target, contents.contents)) {
+    return {};
+  }
+  return target;
 }
 
 std::string TLxlocalize::ReadText(std::string_view key, std::string_view fallback) {
@@ -93,32 +117,44 @@ void TLxlocalize::WriteText(std::string_view key, std::string_view value) {
   if (!file_) return;
   file_->WriteString(textSection_, key, value);
   if (!writeBack_) return;
-  const fs::path path = PathOf(languageFileName_);
+  const fs::path shown = PathOf(languageFileName_);
   std::error_code error;
-  if (!fs::is_regular_file(path, error)) return;
+  if (!fs::is_regular_file(shown, error)) return;
+  const fs::path path = WritableFile(shown);
   const std::string bytes = isUtf8_ ? std::string(value) : EncodeFromUtf8(value, codePage_).text;
-  if (!TIniFile(path).WriteString(textSection_, key, bytes) && !writeFailureLogged_) {
+  if ((path.empty() || !TIniFile(path).WriteString(textSection_, key, bytes)) &&
+      !writeFailureLogged_) {
     writeFailureLogged_ = true;
-    LogMessage("Writing missing texts into language file " + path.string() + " failed");
+    LogMessage("Writing missing texts into language file " +
+               (path.empty() ? UserPathOf(languageFileName_) : path).string() + " failed");
   }
 }
 
 std::size_t TLxlocalize::ScanLanguages() {
   languageList_.clear();
-  std::error_code error;
-  for (fs::directory_iterator it(languagesFolder_, error), end; !error && it != end;
-       it.increment(error)) {
-    const fs::path& path = it->path();
-    std::error_code typeError;
-    if (path.extension() != ".lng" || !it->is_regular_file(typeError)) continue;
-    const std::string name = path.filename().string();
-    languageList_.push_back({name, ReadLanguageName(name)});
-  }
+  ScanFolder(languagesFolder_);
+  if (HasOwnUserFolder()) ScanFolder(userLanguagesFolder_);
   // Listing order differs between file systems; sorting keeps "the first language" stable.
   std::sort(
       languageList_.begin(), languageList_.end(),
       [](const TLanguageEntry& a, const TLanguageEntry& b) { return a.fileName < b.fileName; });
   return languageList_.size();
+}
+
+void TLxlocalize::ScanFolder(const fs::path& folder) {
+  std::error_code error;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const fs::path& path = it->path();
+    std::error_code typeError;
+    if (path.extension() != ".lng" || !it->is_regular_file(typeError)) continue;
+    const std::string name = path.filename().string();
+    // A language both shipped and completed by the user is listed once, under the user's file.
+    if (std::any_of(languageList_.begin(), languageList_.end(),
+                    [&](const TLanguageEntry& entry) { return entry.fileName == name; })) {
+      continue;
+    }
+    languageList_.push_back({name, ReadLanguageName(name)});
+  }
 }
 
 std::string TLxlocalize::ReadLanguageName(std::string_view fileName) const {
@@ -254,6 +290,8 @@ void TLxlocalize::PruneSections() {
 }
 
 TLxlocalize& GetLocalize() {
-  static TLxlocalize* const instance = new TLxlocalize(platform::ProgramFolder(), ConfigFilePath());
+  const platform::TProgramFiles& files = platform::ProgramFiles();
+  static TLxlocalize* const instance =
+      new TLxlocalize(files.programFolder, files.configFile, files.userLanguagesFolder);
   return *instance;
 }

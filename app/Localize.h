@@ -1,10 +1,13 @@
 // The language file: which one is in use, its font, and lookups of its texts.
 //
-// Language files are INI files "*.lng" in the folder "languages" beside the program; a file
+// Language files are INI files "*.lng" in the folder "languages" beside the program, or in the
+// user's own languages folder (an installed program's folder is read-only), whose file wins over
+// the shipped one of the same name; a file
 // "Mirolib.dll" beside the program, left there by a companion product, is read as the language file
 // in their place. Texts are held as UTF-8: a file that declares "encode=utf8" is read as it is, any
 // other file is decoded from the code page it declares. Texts a file lacks are written back into it
-// with the text currently shown, so an incomplete translation completes itself on disk.
+// with the text currently shown, so an incomplete translation completes itself on disk: in the
+// user's folder, where the shipped file is copied first.
 //
 // Everything runs on the main thread. GetLocalize() is the process-wide instance; tests build their
 // own over a temporary program folder.
@@ -37,8 +40,10 @@ struct TLanguageEntry {
 
 class TLxlocalize {
  public:
-  // Detects and loads the language at once. configFile is the SConfig.ini holding the choice.
-  TLxlocalize(std::filesystem::path programFolder, std::filesystem::path configFile);
+  // Detects and loads the language at once. configFile is the SConfig.ini holding the choice;
+  // userLanguagesFolder is where completed files go (empty: the shipped folder itself).
+  TLxlocalize(std::filesystem::path programFolder, std::filesystem::path configFile,
+              std::filesystem::path userLanguagesFolder = {});
 
   const std::filesystem::path& LanguagesFolder() const { return languagesFolder_; }
   // Empty when no language is selected; "../Mirolib.dll" for the companion product's file.
@@ -99,11 +104,18 @@ class TLxlocalize {
 
   void LoadFile(std::string fileName);
   std::filesystem::path PathOf(std::string_view fileName) const;
+  std::filesystem::path UserPathOf(std::string_view fileName) const;
+  bool HasOwnUserFolder() const { return userLanguagesFolder_ != languagesFolder_; }
+  void ScanFolder(const std::filesystem::path& folder);
+  // The file that takes written-back texts, copied there from the shipped one first; empty when
+  // that failed (logged).
+  std::filesystem::path WritableFile(const std::filesystem::path& readFrom);
   void CopyResourceLibrary(std::string_view fileName, bool replace) const;
 
   std::filesystem::path programFolder_;
   std::filesystem::path configFile_;
   std::filesystem::path languagesFolder_;
+  std::filesystem::path userLanguagesFolder_;
   std::string languageFileName_;
   std::optional<TIniText> file_;
   // Read when the file is loaded, because pruning drops the sections they come from.
@@ -118,6 +130,6 @@ class TLxlocalize {
   std::function<void()> onLanguageChanged_;
 };
 
-// The process-wide instance over the program's folder and its SConfig.ini, created on first use
-// and never destroyed.
+// The process-wide instance over the folders the process decided on (platform/ProgramFiles.h),
+// created on first use and never destroyed.
 TLxlocalize& GetLocalize();

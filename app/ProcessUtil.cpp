@@ -19,12 +19,12 @@ std::string Normalized(std::string name) {
 
 }  // namespace
 
-int CountProcessesByName(const std::string& fileName) {
+int CountProcessesByName(const std::string& fileName, uid_t realUser) {
   const std::string wanted = Normalized(std::filesystem::path(fileName).filename().string());
   if (wanted.empty()) return 0;
   int count = 0;
-  for (const std::string& name : platform::RunningProcessFileNames()) {
-    if (Normalized(name) == wanted) ++count;
+  for (const platform::TRunningProcess& process : platform::RunningProcesses()) {
+    if (process.realUser == realUser && Normalized(process.fileName) == wanted) ++count;
   }
   return count;
 }

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "platform/ProgramFolder.h"
+#include "platform/ProgramFiles.h"
 
 namespace {
 
@@ -264,7 +264,7 @@ void TSettings::LoadCaptureSettings() {
 }
 
 std::filesystem::path ConfigFilePath() {
-  return platform::ProgramFolder() / "SConfig.ini";
+  return platform::ProgramFiles().configFile;
 }
 
 TSettings& Settings() {

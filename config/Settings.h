@@ -1,5 +1,6 @@
-// The settings file SConfig.ini beside the program: every key it may hold, with its section,
-// default and check, is declared once in the table of Settings.cpp and read through it.
+// The settings file SConfig.ini (beside the program, or in the user's folder): every key it may
+// hold, with its section, default and check, is declared once in the table of Settings.cpp and
+// read through it.
 //
 // The values are read once at start-up into one process-wide TSettings; other subsystems read
 // them from there. Everything also works on an explicit file or TSettings object, so tests start
@@ -196,7 +197,8 @@ class TSettings {
   TCaptureSettings capture_;  // likewise
 };
 
-// The program's folder followed by "SConfig.ini".
+// The settings file the process decided on at start (platform/ProgramFiles.h): beside the
+// program, in the user's configuration folder, or the one named by --config.
 std::filesystem::path ConfigFilePath();
 
 // The process-wide settings of ConfigFilePath(), created with the defaults on first use.

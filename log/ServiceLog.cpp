@@ -13,7 +13,7 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/ProgramFolder.h"
+#include "platform/ProgramFiles.h"
 
 namespace {
 
@@ -56,13 +56,6 @@ std::string LocaleDateTimeText(const platform::TLocalDateTime& time) {
   const std::size_t length = std::strftime(buffer, sizeof buffer, "%x %X", &fields);
 #pragma GCC diagnostic pop
   return std::string(buffer, length);
-}
-
-std::filesystem::path DefaultLogPath() {
-  std::filesystem::path path = platform::ProgramPath();
-  // Without /proc the program's own path is unknown; the working folder is the best guess.
-  if (path.empty()) path = "vistrel";
-  return path.replace_extension(".log");
 }
 
 std::atomic<TServiceLogFile*> processLog{nullptr};
@@ -274,7 +267,7 @@ void TServiceLogFile::Warn(std::string_view message) {
 
 TServiceLogFile& GetServiceLog() {
   static TServiceLogFile* const instance = [] {
-    auto* log = new TServiceLogFile(DefaultLogPath());
+    auto* log = new TServiceLogFile(platform::ProgramFiles().logFile);
     processLog.store(log, std::memory_order_release);
     return log;
   }();

@@ -1,4 +1,4 @@
-// The service log: one plain-text file beside the program with one time-stamped line per event.
+// The service log: one plain-text file with one time-stamped line per event.
 // Every subsystem writes to it through LogMessage, from any thread.
 #pragma once
 
@@ -105,7 +105,8 @@ class TServiceLogFile {
   bool rotationWarned_ = false;
 };
 
-// The process-wide log beside the program ("<program>.log"), created on the first call and never
+// The process-wide log "<program>.log" where the process decided at start (beside the program, in
+// the user's state folder, or beside the --config file), created on the first call and never
 // destroyed, so threads still logging during process exit find it alive. Starting it is up to the
 // caller.
 TServiceLogFile& GetServiceLog();

@@ -1,8 +1,11 @@
 #include "platform/ProcessList.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 
 namespace platform {
@@ -35,18 +38,35 @@ std::string ExecutableName(const std::filesystem::path& folder) {
   return std::filesystem::path(first).filename().string();
 }
 
+// The first of the four user ids on the status file's "Uid:" line is the real one.
+uid_t RealUserOf(const std::filesystem::path& folder) {
+  std::ifstream status(folder / "status");
+  for (std::string line; std::getline(status, line);) {
+    if (!line.starts_with("Uid:")) continue;
+    std::istringstream ids(line.substr(4));
+    unsigned long id = 0;
+    if (ids >> id) return static_cast<uid_t>(id);
+    break;
+  }
+  return static_cast<uid_t>(-1);
+}
+
 }  // namespace
 
-std::vector<std::string> RunningProcessFileNames() {
-  std::vector<std::string> names;
+std::vector<TRunningProcess> RunningProcesses() {
+  std::vector<TRunningProcess> processes;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
     const std::string id = entry.path().filename().string();
     if (!IsProcessFolder(id)) continue;
     std::string name = ExecutableName(entry.path());
-    if (!name.empty()) names.push_back(std::move(name));
+    if (!name.empty()) processes.push_back({std::move(name), RealUserOf(entry.path())});
   }
-  return names;
+  return processes;
+}
+
+uid_t RealUser() {
+  return ::getuid();
 }
 
 }  // namespace platform

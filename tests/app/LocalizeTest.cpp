@@ -151,6 +151,29 @@ TEST(Localize, MissingTextsAreWrittenBackAndEveryOtherByteIsKept) {
   EXPECT_EQ(program.Read(file), completed);
 }
 
+// An installed program's languages folder is read-only: missing texts go into the user's copy,
+// and from then on that copy is the one read.
+TEST(Localize, MissingTextsGoIntoTheUsersCopyWhichThenWins) {
+  TProgramFolder program;
+  const std::string partial = "[resinfo]\nlanguage=Deutsch\n[System]\n";
+  const fs::path shipped = program.AddLanguage("German.lng", partial);
+  program.AddLanguage("Greek.lng", Language("Greek", "el-"));
+  const fs::path user = program.Folder() / "user";
+  TResourceTexts texts;
+  TLxlocalize first(program.Folder(), program.ConfigFile(), user);
+  LoadResourceTexts(first, texts);
+  EXPECT_EQ(program.Read(shipped), partial);
+  EXPECT_NE(program.Read(user / "German.lng").find("PortSetup=Port Setup\n"), std::string::npos);
+
+  ini_test::WriteBytes(user / "German.lng", Language("Deutsch (mine)", "mine-"));
+  ini_test::WriteBytes(user / "Zulu.lng", Language("Zulu", "zu-"));
+  TLxlocalize again(program.Folder(), program.ConfigFile(), user);
+  EXPECT_EQ(again.LanguageDisplayNames(),
+            (std::vector<std::string>{"Deutsch (mine)", "Greek", "Zulu"}));
+  LoadResourceTexts(again, texts);
+  EXPECT_EQ(texts.exitSystem, "mine-exit");
+}
+
 TEST(Localize, ACodePageFileIsDecodedAndWrittenBackInItsCodePage) {
   TProgramFolder program;
   // "Выход" and "Порт" in code page 1251.
