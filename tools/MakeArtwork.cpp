@@ -1,7 +1,9 @@
 // Draws the program's built-in artwork (start-up logo, tray icon, exit icon) into the folder named
 // on the command line; the results are kept in app/gui/art and compiled into the program from
-// there. Regenerate with:
+// there. With --icons it draws the desktop's application icons instead, one hicolor size folder
+// each, kept in packaging/icons/hicolor for the package. Regenerate with:
 //   QT_QPA_PLATFORM=offscreen build/bin/vistrel-make-artwork app/gui/art
+//   QT_QPA_PLATFORM=offscreen build/bin/vistrel-make-artwork --icons packaging/icons/hicolor
 // Everything is drawn from fixed numbers and named fonts, so a run on the same machine gives the
 // same images again.
 #include <QDir>
@@ -17,6 +19,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -293,6 +296,54 @@ QImage MakeExitIcon() {
   return image;
 }
 
+// The application icon of the menus and launchers: the tray icon's monitor and lens. At 16 pixels
+// it is the tray icon itself; from 48 up the lens gets the logo's glass and glint, which would blur
+// into a grey dot below that.
+QImage MakeAppIcon(int size) {
+  if (size <= 16) return MakeTrayIcon();
+  QImage image(size, size, QImage::Format_ARGB32);
+  image.fill(Qt::transparent);
+  QPainter painter(&image);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.scale(size / 64.0, size / 64.0);  // laid out on a 64 unit grid
+
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(QColor(0x4a, 0x5d, 0x78));
+  painter.drawRect(QRectF(28, 48, 8, 8));
+  painter.drawRoundedRect(QRectF(16, 55, 32, 5), 2.5, 2.5);
+
+  // Light edge so it holds on dark panels, dark bezel so it holds on light ones.
+  const QRectF body(2, 8, 60, 42);
+  QLinearGradient bezel(body.topLeft(), body.bottomLeft());
+  bezel.setColorAt(0.0, QColor(0x3a, 0x4a, 0x63));
+  bezel.setColorAt(1.0, QColor(0x1f, 0x29, 0x39));
+  painter.setBrush(bezel);
+  painter.setPen(QPen(QColor(0x8a, 0x9e, 0xba), size >= 48 ? 1.5 : 2.5));
+  painter.drawRoundedRect(body, 5, 5);
+
+  const QRectF screen = body.adjusted(5, 5, -5, -5);
+  QLinearGradient glass(screen.topLeft(), screen.bottomRight());
+  glass.setColorAt(0.0, QColor(0x3b, 0xa0, 0xff));
+  glass.setColorAt(1.0, QColor(0x13, 0x4d, 0xa8));
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(glass);
+  painter.drawRoundedRect(screen, 2, 2);
+
+  const QPointF centre = screen.center();
+  if (size >= 48) {
+    DrawLens(painter, centre, screen.height() * 0.42);
+  } else {
+    painter.setBrush(QColor(0xf2, 0xf7, 0xff));
+    painter.drawEllipse(centre, 12.0, 12.0);
+    painter.setBrush(QColor(0x0b, 0x1c, 0x36));
+    painter.drawEllipse(centre, 7.5, 7.5);
+    painter.setBrush(QColor(255, 255, 255, 230));
+    painter.drawEllipse(centre + QPointF(-2.6, -2.6), 2.4, 2.4);
+  }
+  painter.end();
+  return image;
+}
+
 bool Save(const QImage& image, const QDir& folder, const char* name, const char* format,
           int quality) {
   const QString path = folder.filePath(QString::fromLatin1(name));
@@ -307,14 +358,26 @@ int main(int argc, char* argv[]) {
   // Text needs a QGuiApplication, which needs a platform; no display is wanted for this.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QGuiApplication application(argc, argv);
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: vistrel-make-artwork OUTPUT-FOLDER\n");
+  const bool icons = argc == 3 && std::strcmp(argv[1], "--icons") == 0;
+  if (argc != 2 && !icons) {
+    std::fprintf(stderr, "usage: vistrel-make-artwork [--icons] OUTPUT-FOLDER\n");
     return EXIT_FAILURE;
   }
-  const QDir folder(QString::fromLocal8Bit(argv[1]));
+  const char* const output = argv[argc - 1];
+  const QDir folder(QString::fromLocal8Bit(output));
   if (!folder.mkpath(QStringLiteral("."))) {
-    std::fprintf(stderr, "vistrel-make-artwork: cannot create %s\n", argv[1]);
+    std::fprintf(stderr, "vistrel-make-artwork: cannot create %s\n", output);
     return EXIT_FAILURE;
+  }
+  if (icons) {
+    // The sizes the hicolor theme names, so every panel and menu finds one without scaling.
+    bool ok = true;
+    for (const int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+      const QString apps = QStringLiteral("%1x%1/apps").arg(size);
+      folder.mkpath(apps);  // when it fails, Save says which file it could not write
+      ok = Save(MakeAppIcon(size), QDir(folder.filePath(apps)), "vistrel.png", "PNG", -1) && ok;
+    }
+    return ok ? EXIT_SUCCESS : EXIT_FAILURE;
   }
   bool ok = Save(MakeStartupLogo(), folder, "StartupLogo.jpg", "JPG", 92);
   ok = Save(MakeTrayIcon(), folder, "TrayIcon.png", "PNG", -1) && ok;
