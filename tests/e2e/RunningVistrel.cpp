@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -89,15 +88,12 @@ int FreePortPair() {
 
 RunningVistrel::RunningVistrel(const std::string& display, const std::string& settings,
                                const std::filesystem::path& languages,
-                               std::vector<std::string> launcher, bool installed)
+                               std::vector<std::string> launcher)
     : folder_(MakeFolder()),
       name_("vistrel-" + folder_.filename().string().substr(12)),
       display_(display),
       port_(FreePortPair()),
-      launcher_(std::move(launcher)),
-      installed_(installed),
-      logPath_(installed ? Home() / ".local/state/vistrel" / (name_ + ".log")
-                         : folder_ / (name_ + ".log")) {
+      launcher_(std::move(launcher)) {
   std::filesystem::copy_file(VISTREL_PROGRAM, folder_ / name_);
   std::filesystem::copy_file(ORXENCODER_PATH, folder_ / "libOrxEncoder.so");
   if (!languages.empty()) std::filesystem::copy(languages, folder_ / "languages");
@@ -105,14 +101,7 @@ RunningVistrel::RunningVistrel(const std::string& display, const std::string& se
   for (size_t at = text.find("{port}"); at != std::string::npos; at = text.find("{port}")) {
     text.replace(at, 6, std::to_string(port_));
   }
-  const std::filesystem::path config =
-      installed ? Home() / ".config/vistrel/SConfig.ini" : folder_ / "SConfig.ini";
-  std::filesystem::create_directories(config.parent_path());
-  std::ofstream(config) << text;
-  if (installed) {
-    std::ofstream(folder_ / "output.txt").flush();
-    chmod(folder_.c_str(), 0500);
-  }
+  std::ofstream(folder_ / "SConfig.ini") << text;
   process_ = StartCopy();
   // Started means listening, or having said why it could not.
   if (!WaitForLog({"start service<--"}, std::chrono::seconds(15)) ||
@@ -134,7 +123,6 @@ RunningVistrel::~RunningVistrel() {
   }
   process_.reset();
   std::error_code ignored;
-  chmod(folder_.c_str(), 0700);
   std::filesystem::remove_all(folder_, ignored);
 }
 
@@ -158,18 +146,12 @@ bool RunningVistrel::ExpectRunning() {
 std::unique_ptr<ChildProcess> RunningVistrel::StartCopy() const {
   std::vector<std::string> args = launcher_;
   args.push_back((folder_ / name_).string());
-  std::vector<std::string> environment{"DISPLAY=" + display_};
-  // Empty XDG variables count as unset: the folders under the fresh home are used.
-  if (installed_) {
-    environment.insert(
-        environment.end(),
-        {"HOME=" + Home().string(), "XDG_CONFIG_HOME=", "XDG_STATE_HOME=", "XDG_DATA_HOME="});
-  }
-  return std::make_unique<ChildProcess>(args, environment, (folder_ / "output.txt").string());
+  return std::make_unique<ChildProcess>(args, std::vector<std::string>{"DISPLAY=" + display_},
+                                        (folder_ / "output.txt").string());
 }
 
 std::string RunningVistrel::LogText() const {
-  std::ifstream in(logPath_, std::ios::binary);
+  std::ifstream in(folder_ / (name_ + ".log"), std::ios::binary);
   std::stringstream all;
   all << in.rdbuf();
   return all.str();

@@ -17,17 +17,15 @@ class RunningVistrel {
  public:
   // settings: the text of SConfig.ini; "{port}" in it is replaced by the chosen port. A languages
   // folder, when given, is copied beside the program as its "languages". A launcher, when given,
-  // starts the program: its words come first and the program's path last. An installed copy has
-  // a read-only folder and a fresh home of its own (Home()), where its settings are written.
+  // starts the program: its words come first and the program's path last.
   RunningVistrel(const std::string& display, const std::string& settings,
                  const std::filesystem::path& languages = {},
-                 std::vector<std::string> launcher = {}, bool installed = false);
+                 std::vector<std::string> launcher = {});
   ~RunningVistrel();
 
   int Port() const { return port_; }
   std::string Url() const { return "rtsp://127.0.0.1:" + std::to_string(port_) + "/live"; }
   const std::filesystem::path& Folder() const { return folder_; }
-  std::filesystem::path Home() const { return folder_ / "home"; }
   // The copy's file name, which is also the class name of its windows.
   const std::string& ProgramName() const { return name_; }
   std::string LogText() const;
@@ -50,8 +48,6 @@ class RunningVistrel {
   std::string display_;
   int port_;
   std::vector<std::string> launcher_;
-  bool installed_;
-  std::filesystem::path logPath_;
   std::unique_ptr<ChildProcess> process_;
   bool endReported_ = false;
 };

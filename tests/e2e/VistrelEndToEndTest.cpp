@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
@@ -92,16 +91,6 @@ TEST_F(VistrelEndToEnd, ASecondCopyEndsAtOnceAndTheFirstKeepsServing) {
   EXPECT_EQ(copy->WaitFor(5s), 0);
   const DecodeResult result = DecodeFrames(vistrel.Url(), "tcp", 10);
   EXPECT_EQ(result.frames, 10) << result.output;
-}
-
-// An installed program cannot write its folder: it listens on the port of the settings in the
-// user's folder, logs into the user's state folder, and nothing lands beside the program (which
-// holds the program, its library, its output and the test's home).
-TEST_F(VistrelEndToEnd, AnInstalledCopyKeepsItsFilesInTheUsersFoldersAndServes) {
-  RunningVistrel vistrel(display_->Name(), kSettings, {}, {}, true);
-  const DecodeResult result = DecodeFrames(vistrel.Url(), "tcp", 10);
-  EXPECT_EQ(result.frames, 10) << result.output;
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(vistrel.Folder()), {}), 4);
 }
 
 TEST_F(VistrelEndToEnd, SigtermStopsTheServiceInOrder) {
