@@ -2,8 +2,9 @@
 # The Debian package as a machine sees it. Usage: check_package.sh STAGE OUT [ARGUMENT]
 #   build OUT BUILD-FOLDER   CPack makes the package into OUT
 #   contents OUT VERSION     its files, control fields and lintian's verdict
-#   run OUT writable|read-only   unpacked (never installed), the program serves a stream; read-only:
-#                            its folder is not writable, so settings and log are the user's own
+#   run OUT writable|read-only   unpacked (never installed), the program serves a stream and a port
+#                            set from its tray menu is saved; read-only: its folder is not
+#                            writable, so settings and log are the user's own
 set -euo pipefail
 stage=$1 out=$2 argument=${3:-}
 fail() { echo "check_package: $*" >&2; exit 1; }
@@ -53,7 +54,7 @@ if [ "$stage" = contents ]; then
 fi
 
 [ "$stage" = run ] || fail "no stage '$stage'"
-for tool in Xvfb ffmpeg python3; do command -v $tool >/dev/null || fail "$tool is missing (scripts/setup)"; done
+for tool in Xvfb ffmpeg python3 trayer xdotool xwininfo; do command -v $tool >/dev/null || fail "$tool is missing (scripts/setup)"; done
 program=$work/usr/lib/vistrel home=$work/home runner=()
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 if [ "$argument" = writable ]; then
@@ -70,20 +71,36 @@ mkdir -p "$(dirname "$settings")" && printf '[RTSP]\nPort=%s\n' "$port" >"$setti
 [ ${#runner[@]} -eq 0 ] || chown -R vistrel-e2e: "$home"
 chmod 755 "$work"
 mkfifo "$work/ready"
-Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$work/ready" >/dev/null 2>&1 &
+screen_height=700 name=vistrel
+Xvfb -displayfd 3 -screen 0 1024x${screen_height}x24 -nolisten tcp 3>"$work/ready" >/dev/null 2>&1 &
 pids+=($!)
 read -r -t 10 display <"$work/ready" || fail "Xvfb did not start"
-env -u XDG_CONFIG_HOME -u XDG_STATE_HOME -u XDG_DATA_HOME HOME="$home" DISPLAY=":$display" \
-  QT_QPA_PLATFORM=offscreen "${runner[@]}" "$work/usr/bin/vistrel" >"$work/output.txt" 2>&1 &
+export DISPLAY=":$display"
+# shellcheck source=tests/support/tray_panel.sh
+. "$(dirname "$0")/../support/tray_panel.sh"
+start_tray_panel
+pids+=("$tray_pid")
+env -u XDG_CONFIG_HOME -u XDG_STATE_HOME -u XDG_DATA_HOME HOME="$home" QT_QPA_PLATFORM=xcb \
+  "${runner[@]}" "$work/usr/bin/vistrel" >"$work/output.txt" 2>&1 &
 pids+=($!)
+program_pid=$!
 report() { fail "$*"$'\n'"log $log:"$'\n'"$(tail -n 20 "$log" 2>&1)"$'\n'"output:"$'\n'"$(tail -n 20 "$work/output.txt")"; }
 for _ in $(seq 150); do
   grep -qs "listen $port" "$log" && break
-  kill -0 "${pids[1]}" 2>/dev/null || report "the program ended"
+  kill -0 "$program_pid" 2>/dev/null || report "the program ended"
   sleep 0.1
 done
 grep -qs "listen $port" "$log" || report "no 'listen $port' in the log within 15 s"
 frames=$(timeout -s KILL 30 ffmpeg -hide_banner -nostdin -loglevel error -rtsp_transport tcp \
   -i "rtsp://127.0.0.1:$port/live" -frames:v 3 -f framecrc - 2>&1 | grep -c '^0,' || true)
 [ "$frames" -ge 3 ] || report "ffmpeg decoded $frames of 3 frames"
-echo "check_package: $argument program folder: 3 frames decoded, log in $log"
+
+# The Port Setup dialog is the menu's second item.
+new_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+open_dialog Down Down Return
+xdotool key ctrl+a type "$new_port"
+xdotool key Return
+saved() { grep -qx "Port=$new_port" "$settings" && grep -qs "listen $new_port" "$log"; }
+wait_for saved || report "the port $new_port set from the tray is not in $settings:"$'\n'"$(cat "$settings")"
+echo "check_package: $argument program folder: 3 frames decoded, port set from the tray saved;" \
+  "settings in $settings, log in $log"
