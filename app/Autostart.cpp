@@ -6,6 +6,7 @@
 
 #include "log/ServiceLog.h"
 #include "platform/DurableFile.h"
+#include "platform/ProgramFiles.h"
 #include "platform/ProgramFolder.h"
 
 std::filesystem::path AutostartEntryPath(std::string_view configHome, std::string_view home) {
@@ -44,12 +45,14 @@ std::string ExecArgument(const std::string& path) {
 
 }  // namespace
 
-std::string AutostartEntry(const std::filesystem::path& program) {
+std::string AutostartEntry(const std::vector<std::string>& command) {
+  std::string exec;
+  for (const std::string& word : command) exec += (exec.empty() ? "" : " ") + ExecArgument(word);
   return "[Desktop Entry]\n"
          "Type=Application\n"
          "Name=Vistrel\n"
          "Comment=The desktop as a network camera\n"
-         "Exec=" + ExecArgument(program.string()) + "\n"
+         "Exec=" + exec + "\n"
          "Icon=vistrel\n"
          "Terminal=false\n"
          "X-GNOME-Autostart-enabled=true\n";
@@ -65,7 +68,7 @@ bool StartsWithDesktop(const std::filesystem::path& entry) {
   return true;
 }
 
-bool SetStartWithDesktop(const std::filesystem::path& entry, const std::filesystem::path& program,
+bool SetStartWithDesktop(const std::filesystem::path& entry, const std::vector<std::string>& command,
                          bool on, std::string& error) {
   if (entry.empty()) {
     error = "neither XDG_CONFIG_HOME nor HOME says where the autostart folder is";
@@ -83,7 +86,7 @@ bool SetStartWithDesktop(const std::filesystem::path& entry, const std::filesyst
     return false;
   }
   // Never half written: a desktop logging in at that moment must not read a broken entry.
-  if (!platform::ReplaceFileDurably(entry, AutostartEntry(program))) {
+  if (!platform::ReplaceFileDurably(entry, AutostartEntry(command))) {
     error = "cannot write " + entry.string();
     return false;
   }
@@ -107,7 +110,10 @@ bool ProgramStartsWithDesktop() {
 void SetProgramStartWithDesktop(bool on) {
   const std::filesystem::path entry = ProgramEntry();
   std::string error;
-  if (SetStartWithDesktop(entry, platform::ProgramPath(), on, error)) {
+  std::vector<std::string> command{platform::ProgramPath().string()};
+  const platform::TProgramFiles& files = platform::ProgramFiles();
+  if (files.configNamed) command.insert(command.end(), {"--config", files.configFile.string()});
+  if (SetStartWithDesktop(entry, command, on, error)) {
     LogMessage(std::string(on ? "starts with the desktop: " : "no longer starts with the desktop: ") +
                entry.string());
   } else {

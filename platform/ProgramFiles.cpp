@@ -56,6 +56,7 @@ TProgramFiles DecideProgramFiles(const TProgramFileFacts& facts) {
   const fs::path logName = LogName(facts.programPath);
   if (!facts.configOption.empty()) {
     files.configFile = facts.configOption;
+    files.configNamed = true;
     files.logFile = facts.configOption.parent_path() / logName;
   }
   if (facts.folderWritable) {

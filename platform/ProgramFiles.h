@@ -28,6 +28,7 @@ struct TProgramFileFacts {
 struct TProgramFiles {
   std::filesystem::path programFolder;        // the program, its encoder library, the shipped files
   std::filesystem::path configFile;           // SConfig.ini
+  bool configNamed = false;  // configFile was named on the command line; a restart must name it too
   std::filesystem::path logFile;              // "<program>.log"; its backups lie beside it
   std::filesystem::path languagesFolder;      // the shipped language files
   std::filesystem::path userLanguagesFolder;  // where completed language files go; may be the same

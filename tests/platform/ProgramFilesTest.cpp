@@ -57,6 +57,7 @@ TEST(ProgramFiles, AreChosenFromTheFacts) {
     EXPECT_EQ(files.error.empty(), *c.config != '\0');
     if (!files.error.empty()) continue;
     EXPECT_EQ(files.configFile, c.config);
+    EXPECT_EQ(files.configNamed, !c.facts.configOption.empty());
     EXPECT_EQ(files.logFile, c.log);
     EXPECT_EQ(files.userLanguagesFolder, *c.userLanguages ? c.userLanguages : "/opt/v/languages");
     EXPECT_EQ(files.firstConfig, c.copiesSystemFile ? c.facts.systemConfig : fs::path());
