@@ -6,24 +6,15 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <sstream>
 #include <string_view>
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "fuzz/FuzzCheck.h"
 
-namespace {
-
-void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "command_line_fuzz: %s\n", what);
-  std::abort();
-}
-
-}  // namespace
+using fuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);

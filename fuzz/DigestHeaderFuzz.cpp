@@ -7,8 +7,6 @@
 // authenticator without knowing the password.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <set>
 #include <string>
@@ -17,14 +15,11 @@
 #include "rtsp/DigestHeader.h"
 #include "rtsp/RtspAuthenticator.h"
 #include "tests/support/FakeClock.h"
+#include "fuzz/FuzzCheck.h"
+
+using fuzz::Check;
 
 namespace {
-
-void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "digest_header_fuzz: %s\n", what);
-  std::abort();
-}
 
 std::string Quoted(std::string_view value) {
   std::string text = "\"";

@@ -5,8 +5,6 @@
 // Nothing longer than the discovery limit is read as a probe.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,16 +13,9 @@
 
 #include "onvif/DiscoveryMessage.h"
 #include "onvif/DeviceAnswers.h"
+#include "fuzz/FuzzCheck.h"
 
-namespace {
-
-void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "discovery_probe_fuzz: %s\n", what);
-  std::abort();
-}
-
-}  // namespace
+using fuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::string_view datagram(reinterpret_cast<const char*>(data), size);

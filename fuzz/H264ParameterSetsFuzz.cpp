@@ -9,21 +9,16 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <span>
 #include <vector>
 
 #include "encoder/H264Bits.h"
 #include "encoder/H264SkipFrames.h"
+#include "fuzz/FuzzCheck.h"
+
+using fuzz::Check;
 
 namespace {
-
-void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "h264_parameter_sets_fuzz: %s\n", what);
-  std::abort();
-}
 
 bool HoldsStartCodePrefix(std::span<const uint8_t> payload) {
   for (size_t i = 0; i + 2 < payload.size(); ++i) {

@@ -8,22 +8,17 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "onvif/OnvifDispatcher.h"
 #include "onvif/SoapRequest.h"
+#include "fuzz/FuzzCheck.h"
+
+using fuzz::Check;
 
 namespace {
-
-void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "soap_dispatch_fuzz: %s\n", what);
-  std::abort();
-}
 
 bool Blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 

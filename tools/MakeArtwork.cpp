@@ -99,6 +99,52 @@ void DrawBroadcastWaves(QPainter& painter, QPointF origin, qreal firstRadius, qr
   painter.drawEllipse(origin, 4.0, 4.0);
 }
 
+// The lens of the small pictures, where glass and glint would blur: a pale ring, a dark pupil and
+// a white glint up and to the left. Sizes in the painter's units.
+struct TFlatLens {
+  qreal ring;
+  qreal pupil;
+  qreal glintOffset;
+  qreal glint;
+};
+void DrawFlatLens(QPainter& painter, QPointF centre, const TFlatLens& lens) {
+  painter.setBrush(QColor(0xf2, 0xf7, 0xff));
+  painter.drawEllipse(centre, lens.ring, lens.ring);
+  painter.setBrush(QColor(0x0b, 0x1c, 0x36));
+  painter.drawEllipse(centre, lens.pupil, lens.pupil);
+  painter.setBrush(QColor(255, 255, 255, 230));
+  painter.drawEllipse(centre - QPointF(lens.glintOffset, lens.glintOffset), lens.glint, lens.glint);
+}
+
+struct TBezel {
+  QRectF rect;
+  qreal radius;
+  QPen edge;
+};
+struct TGlass {
+  QRectF rect;
+  qreal radius;
+  QColor top;  // the top-left corner's shade, running to the bottom-right's
+  QColor bottom;
+};
+
+// A monitor's frame, lit from above, and its glass, lit from the top-left; the glass leaves the
+// painter without a pen.
+void DrawBezelAndGlass(QPainter& painter, const TBezel& bezel, const TGlass& glass) {
+  QLinearGradient bezelShade(bezel.rect.topLeft(), bezel.rect.bottomLeft());
+  bezelShade.setColorAt(0.0, QColor(0x3a, 0x4a, 0x63));
+  bezelShade.setColorAt(1.0, QColor(0x1f, 0x29, 0x39));
+  painter.setBrush(bezelShade);
+  painter.setPen(bezel.edge);
+  painter.drawRoundedRect(bezel.rect, bezel.radius, bezel.radius);
+  QLinearGradient glassShade(glass.rect.topLeft(), glass.rect.bottomRight());
+  glassShade.setColorAt(0.0, glass.top);
+  glassShade.setColorAt(1.0, glass.bottom);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(glassShade);
+  painter.drawRoundedRect(glass.rect, glass.radius, glass.radius);
+}
+
 void DrawMonitor(QPainter& painter, QRectF body) {
   const QPointF bottomCentre(body.center().x(), body.bottom());
 
@@ -126,20 +172,9 @@ void DrawMonitor(QPainter& painter, QRectF body) {
     painter.drawRoundedRect(body.adjusted(-i, -i + 4, i, i + 4), 12 + i, 12 + i);
   }
 
-  QLinearGradient bezelShade(body.topLeft(), body.bottomLeft());
-  bezelShade.setColorAt(0.0, QColor(0x3a, 0x4a, 0x63));
-  bezelShade.setColorAt(1.0, QColor(0x1f, 0x29, 0x39));
-  painter.setBrush(bezelShade);
-  painter.setPen(QPen(kBezelEdge, 1.2));
-  painter.drawRoundedRect(body, 12, 12);
-
   const QRectF screen = body.adjusted(9, 9, -9, -16);
-  QLinearGradient screenShade(screen.topLeft(), screen.bottomRight());
-  screenShade.setColorAt(0.0, QColor(0x14, 0x3c, 0x78));
-  screenShade.setColorAt(1.0, QColor(0x06, 0x16, 0x33));
-  painter.setPen(Qt::NoPen);
-  painter.setBrush(screenShade);
-  painter.drawRoundedRect(screen, 4, 4);
+  DrawBezelAndGlass(painter, {body, 12, QPen(kBezelEdge, 1.2)},
+                    {screen, 4, QColor(0x14, 0x3c, 0x78), QColor(0x06, 0x16, 0x33)});
 
   // A faint diagonal reflection across the glass.
   QPainterPath sheen;
@@ -259,12 +294,7 @@ QImage MakeTrayIcon() {
 
   // Lens in the middle of the screen.
   const QPointF centre(8, 7);
-  painter.setBrush(QColor(0xf2, 0xf7, 0xff));
-  painter.drawEllipse(centre, 3.2, 3.2);
-  painter.setBrush(QColor(0x0b, 0x1c, 0x36));
-  painter.drawEllipse(centre, 2.0, 2.0);
-  painter.setBrush(QColor(255, 255, 255, 230));
-  painter.drawEllipse(centre + QPointF(-0.7, -0.7), 0.65, 0.65);
+  DrawFlatLens(painter, centre, {3.2, 2.0, 0.7, 0.65});
 
   painter.end();
   return image;
@@ -314,31 +344,15 @@ QImage MakeAppIcon(int size) {
 
   // Light edge so it holds on dark panels, dark bezel so it holds on light ones.
   const QRectF body(2, 8, 60, 42);
-  QLinearGradient bezel(body.topLeft(), body.bottomLeft());
-  bezel.setColorAt(0.0, QColor(0x3a, 0x4a, 0x63));
-  bezel.setColorAt(1.0, QColor(0x1f, 0x29, 0x39));
-  painter.setBrush(bezel);
-  painter.setPen(QPen(QColor(0x8a, 0x9e, 0xba), size >= 48 ? 1.5 : 2.5));
-  painter.drawRoundedRect(body, 5, 5);
-
   const QRectF screen = body.adjusted(5, 5, -5, -5);
-  QLinearGradient glass(screen.topLeft(), screen.bottomRight());
-  glass.setColorAt(0.0, QColor(0x3b, 0xa0, 0xff));
-  glass.setColorAt(1.0, QColor(0x13, 0x4d, 0xa8));
-  painter.setPen(Qt::NoPen);
-  painter.setBrush(glass);
-  painter.drawRoundedRect(screen, 2, 2);
+  DrawBezelAndGlass(painter, {body, 5, QPen(QColor(0x8a, 0x9e, 0xba), size >= 48 ? 1.5 : 2.5)},
+                    {screen, 2, QColor(0x3b, 0xa0, 0xff), QColor(0x13, 0x4d, 0xa8)});
 
   const QPointF centre = screen.center();
   if (size >= 48) {
     DrawLens(painter, centre, screen.height() * 0.42);
   } else {
-    painter.setBrush(QColor(0xf2, 0xf7, 0xff));
-    painter.drawEllipse(centre, 12.0, 12.0);
-    painter.setBrush(QColor(0x0b, 0x1c, 0x36));
-    painter.drawEllipse(centre, 7.5, 7.5);
-    painter.setBrush(QColor(255, 255, 255, 230));
-    painter.drawEllipse(centre + QPointF(-2.6, -2.6), 2.4, 2.4);
+    DrawFlatLens(painter, centre, {12.0, 7.5, 2.6, 2.4});
   }
   painter.end();
   return image;
