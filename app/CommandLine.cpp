@@ -64,8 +64,12 @@ std::string UsageText(std::string_view programName) {
          "  --help, -h     print this text and end\n";
 }
 
+std::string ProgramVersion() {
+  return VISTREL_VERSION;
+}
+
 std::string VersionText() {
-  return std::string("Vistrel ") + VISTREL_VERSION;
+  return "Vistrel " + ProgramVersion();
 }
 
 std::optional<int> AnswerCommandLine(const TCommandLine& line, std::string_view programName,

@@ -25,6 +25,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string_view>& words);
 TCommandLine ParseCommandLine(int argc, const char* const* argv);
 
 std::string UsageText(std::string_view programName);
+// CMake's project version: the one place it is set.
+std::string ProgramVersion();
 // "Vistrel <version>".
 std::string VersionText();
 

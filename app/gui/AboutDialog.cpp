@@ -6,6 +6,7 @@
 
 #include "DialogParts.h"
 #include "LanguageFont.h"
+#include "app/CommandLine.h"
 #include "app/DialogValues.h"
 #include "config/IniFile.h"
 #include "config/Settings.h"
@@ -74,7 +75,7 @@ TAboutDlg::TAboutDlg(const TResourceTexts& texts, const std::filesystem::path& c
   setWindowTitle(Text(texts.about) + " " + Text(texts.productType));
   SetLabel(*lblCopyRight_,
            Text(texts.copyRight) + ": " + about("CopyRight", orEmpty(texts.makerFullName)));
-  SetLabel(*lblversion_, Text(texts.version) + ": " + about("ProductVersion", "1.0"));
+  SetLabel(*lblversion_, Text(texts.version) + ": " + about("ProductVersion", ProgramVersion()));
   SetLabel(*lblTip1_, about("Info1", orEmpty(texts.makerContact)));
   SetLabel(*lblTip2_, about("Info2", orEmpty(lblTip2_->text().toStdString())));
   BtnOK_->setText(Text(texts.ok));

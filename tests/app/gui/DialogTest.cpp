@@ -228,17 +228,17 @@ QStringList AboutLines(const fs::path& config, bool emptyInfo) {
 TEST(AboutBox, WithoutSettingsShowsTheLanguageTexts) {
   TProgramFolder program;
   EXPECT_EQ(AboutLines(program.ConfigFile(), false),
-            QStringList({"Vistrel", "Desktop Camera", "Vistrel Desktop Camera", "Version: 1.0",
-                         "CopyRight: The Vistrel developers", "Support: see the documentation", "",
-                         "About Desktop Camera"}));
+            QStringList({"Vistrel", "Desktop Camera", "Vistrel Desktop Camera",
+                         "Version: " VISTREL_VERSION, "CopyRight: The Vistrel developers",
+                         "Support: see the documentation", "", "About Desktop Camera"}));
 }
 
 TEST(AboutBox, EmptyInfoBlanksTheMakersLinesButNotTheProductType) {
   TProgramFolder program;
   ini_test::WriteBytes(program.ConfigFile(), "[System]\nEnableEmptyInfo=1\n");
   EXPECT_EQ(AboutLines(program.ConfigFile(), true),
-            QStringList({"", "Desktop Camera", "", "Version: 1.0", "CopyRight: ", "", "",
-                         "About Desktop Camera"}));
+            QStringList({"", "Desktop Camera", "", "Version: " VISTREL_VERSION, "CopyRight: ", "",
+                         "", "About Desktop Camera"}));
 }
 
 // The caption names the language's product type, whatever the settings call it.
