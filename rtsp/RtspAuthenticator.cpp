@@ -9,51 +9,13 @@
 #include <stdexcept>
 #include <utility>
 
+#include "AuthEncoding.h"
 #include "DigestHeader.h"
 #include "RtspHeaderList.h"
 #include "RtspRequestContext.h"
 #include "RtspStatus.h"
 
 namespace {
-
-constexpr std::size_t kMd5HexLength = 32;
-
-std::string Hex(const std::uint8_t* bytes, std::size_t size) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(size * 2);
-  for (std::size_t i = 0; i < size; ++i) {
-    text.push_back(kDigits[bytes[i] >> 4]);
-    text.push_back(kDigits[bytes[i] & 0x0F]);
-  }
-  return text;
-}
-
-std::optional<std::vector<std::uint8_t>> FromHex(std::string_view text) {
-  if (text.size() % 2 != 0) return std::nullopt;
-  const auto nibble = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  std::vector<std::uint8_t> bytes;
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    const int high = nibble(text[i]);
-    const int low = nibble(text[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
-  }
-  return bytes;
-}
-
-std::string Md5Hex(std::string_view text) {
-  std::uint8_t digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr) != 1)
-    throw std::runtime_error("MD5 digest failed");
-  return Hex(digest, length);
-}
 
 std::string Lower(std::string_view text) {
   std::string lower(text);
@@ -68,19 +30,6 @@ bool SameSecret(std::string_view a, std::string_view b) {
   const std::string left = Md5Hex(a);
   const std::string right = Md5Hex(b);
   return CRYPTO_memcmp(left.data(), right.data(), left.size()) == 0;
-}
-
-std::optional<std::string> DecodeBase64(std::string_view text) {
-  if (text.empty() || text.size() % 4 != 0) return std::nullopt;
-  std::string decoded(text.size() / 4 * 3, '\0');
-  const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
-                                     reinterpret_cast<const unsigned char*>(text.data()),
-                                     static_cast<int>(text.size()));
-  if (length < 0) return std::nullopt;
-  // The padding comes back as zero bytes.
-  const auto padding = static_cast<std::size_t>(std::count(text.end() - 2, text.end(), '='));
-  decoded.resize(static_cast<std::size_t>(length) - padding);
-  return decoded;
 }
 
 // What follows scheme and authority: "/live/track1" of rtsp://h:6554/live/track1. A URI without a
@@ -158,11 +107,11 @@ std::string TRtspAuthenticator::IssueNonce() const {
     throw std::runtime_error("no random bytes for a nonce");
   const auto mac = NonceMac(tick, nonce.data() + 4);
   std::copy(mac.begin(), mac.end(), nonce.begin() + 4 + kNonceRandomBytes);
-  return Hex(nonce.data(), nonce.size());
+  return HexOf(nonce.data(), nonce.size());
 }
 
 TRtspAuthenticator::TNonceState TRtspAuthenticator::NonceState(std::string_view nonce) const {
-  const auto bytes = FromHex(nonce);
+  const auto bytes = BytesFromHex(nonce);
   if (!bytes || bytes->size() != 4 + kNonceRandomBytes + kNonceMacBytes)
     return TNonceState::Foreign;
   const std::uint32_t tick = std::uint32_t{(*bytes)[0]} << 24 | std::uint32_t{(*bytes)[1]} << 16 |
