@@ -38,6 +38,14 @@ std::string TRtspHeaderList::Get(std::string_view name) const {
   return found == entries_.end() ? std::string() : found->value;
 }
 
+std::vector<std::string> TRtspHeaderList::GetAll(std::string_view name) const {
+  std::vector<std::string> values;
+  for (const TRtspHeader& header : entries_) {
+    if (EqualsIgnoringAsciiCase(header.name, name)) values.push_back(header.value);
+  }
+  return values;
+}
+
 void TRtspHeaderList::Set(std::string_view name, std::string_view value) {
   const auto found = Find(name);
   if (value.empty()) {

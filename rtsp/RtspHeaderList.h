@@ -17,11 +17,14 @@ struct TRtspHeader {
 class TRtspHeaderList {
  public:
   // Names match without regard to ASCII letter case ("cseq" finds "CSeq") and are compared whole:
-  // a name with a space before its colon is a different name. Only the first of several fields
-  // of one name is ever seen.
+  // a name with a space before its colon is a different name. Has and Get see only the first of
+  // several fields of one name; GetAll sees them all.
   bool Has(std::string_view name) const;
   // The value of the first field of that name; empty when there is none.
   std::string Get(std::string_view name) const;
+  // The values of every field of that name, in order: for fields a message may carry several
+  // times, such as the challenges of a 401.
+  std::vector<std::string> GetAll(std::string_view name) const;
 
   // A non-empty value replaces the first field of that name in place (the name then spelled as
   // given) or is appended as a new field; an empty value removes the first field of that name.
