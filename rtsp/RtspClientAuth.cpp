@@ -12,10 +12,11 @@ namespace {
 
 constexpr std::size_t kClientNonceBytes = 16;
 
+// A tab may stand in a quoted value; any other control character would break the request.
 bool HasControlCharacter(std::string_view text) {
   return std::any_of(text.begin(), text.end(), [](char c) {
     const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7F;
+    return (byte < 0x20 && c != '\t') || byte == 0x7F;
   });
 }
 

@@ -27,8 +27,8 @@ class TRtspClientAuth {
   bool TakeChallenge(const std::vector<std::string>& wwwAuthenticate, std::string& error);
 
   // The Authorization value for a request; empty before a challenge was taken, and when method
-  // or uri holds a control character (no request can carry it). With qop, each call counts nc up
-  // (00000001, 00000002, ...).
+  // or uri holds a control character other than tab (no request can carry it). With qop, each
+  // call counts nc up (00000001, 00000002, ...).
   std::string Authorization(std::string_view method, std::string_view uri);
 
   // The last Digest challenge taken said stale=true: the nonce ran out, not the password, so a

@@ -1,5 +1,4 @@
-// Answers to the challenges media servers send, checked against RFC 2617's worked example and
-// against this program's own server.
+// Answers to media servers' challenges, against RFC 2617's worked example and our own server.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -26,8 +25,6 @@ TEST(RtspClientAuth, PicksTheStrongestChallengeItCanAnswer) {
       {{digest + ", qop=\"auth-int\"", "Negotiate abc=", "Digest realm=\"r\", nonce=\"n"},
        "",
        "qop other than auth, unknown scheme, unreadable"},
-      {{digest + ", algorithm=SHA-256"}, "", "algorithm"},
-      {{"Digest realm=\"r\""}, "", "realm or nonce"},
       {{}, "", "without a challenge"},
   };
   for (const Case& c : cases) {
