@@ -4,6 +4,7 @@
 #include <thread>
 #include <utility>
 
+#include "LiveDescription.h"
 #include "RtspMessageText.h"
 #include "RtspRequestContext.h"
 #include "RtspStatus.h"
@@ -171,7 +172,7 @@ bool TLinkedRtspServlet::NamesSession(const TRtspContext& context) {
 }
 
 bool TLinkedRtspServlet::DescribesAudio(const TLiveChannel& channel) const {
-  return links_.audioEnabled && channel.AudioCodec() != -1 && !channel.GetAudioRtpMap().empty();
+  return ::DescribesAudio(links_, channel);
 }
 
 void TRTSPServlet_Options::Execute(TRtspContext& context) {
@@ -182,33 +183,6 @@ void TRTSPServlet_Options::Execute(TRtspContext& context) {
   context.SendResponse(kRtspOk);
 }
 
-std::string TRTSPServlet_DESCRIBE::WaitForFmtpLine(const TLiveChannel& channel) const {
-  if (!links_.fmtpLine) return {};
-  std::string line = links_.fmtpLine();
-  if (!line.empty() || channel.VideoCodec() != kEncodeTypeH264) return line;
-  // The pipeline encodes only on demand. Where it cannot be started and no session keeps it going,
-  // no key frame is coming, and a description without parameter sets still plays from the in-band
-  // ones.
-  if (links_.startCapture) {
-    links_.startCapture();
-  } else if (const auto manager = SessionManager(); !manager || !manager->HasSessions()) {
-    return line;
-  }
-  const std::chrono::milliseconds step =
-      std::max(links_.fmtpPollStep, std::chrono::milliseconds(1));
-  for (std::chrono::milliseconds waited{0}; waited < links_.fmtpWait && line.empty();
-       waited += step) {
-    if (links_.sleep) {
-      links_.sleep(step);
-    } else {
-      std::this_thread::sleep_for(step);
-    }
-    line = links_.fmtpLine();
-  }
-  if (line.empty()) Log("no H.264 parameter sets yet, describe without fmtp");
-  return line;
-}
-
 void TRTSPServlet_DESCRIBE::Execute(TRtspContext& context) {
   NamedSession(context);
   TLiveChannel* channel = links_.channel ? links_.channel() : nullptr;
@@ -217,18 +191,12 @@ void TRTSPServlet_DESCRIBE::Execute(TRtspContext& context) {
     context.SendResponse(kRtspNotEnoughBandwidth);
     return;
   }
-  TSdpStream stream;
-  stream.videoCodec = channel->VideoCodec();
-  stream.fmtpLine = WaitForFmtpLine(*channel);
-  if (DescribesAudio(*channel)) stream.audioRtpMap = channel->GetAudioRtpMap();
-  stream.localAddress = context.LocalAddress();
-  const platform::TClock& clock = links_.clock ? *links_.clock : platform::SystemClock();
-  stream.originMicroseconds = platform::LocalMillisecondsSince1970(clock.LocalNow()) * 1000;
-
   TRtspResponse& response = context.Response();
   response.SetHeader("Content-Base", context.Request().Uri() + "/");
   response.SetContentType("application/sdp");
-  for (std::string& line : BuildSdpLines(stream)) response.AddContentLine(std::move(line));
+  for (std::string& line : DescribeLiveStream(links_, *channel, context.LocalAddress())) {
+    response.AddContentLine(std::move(line));
+  }
   context.SendResponse(kRtspOk);
 }
 

@@ -76,9 +76,6 @@ class TRTSPServlet_DESCRIBE final : public TLinkedRtspServlet {
   using TLinkedRtspServlet::TLinkedRtspServlet;
   std::string GetName() const override { return "DESCRIBE"; }
   void Execute(TRtspContext& context) override;
-
- private:
-  std::string WaitForFmtpLine(const TLiveChannel& channel) const;
 };
 
 class TRTSPServlet_SETUP final : public TLinkedRtspServlet {
