@@ -58,6 +58,7 @@ constexpr std::array kSettingKeys = {
     TSettingKey{OnvifDiscovery, "ONVIF", "Discovery", Boolean, 1, "", nullptr},
     TSettingKey{Capture, "System", "Capture", String, 0, "auto", nullptr},
     TSettingKey{PortalToken, "System", "PortalToken", String, 0, "", nullptr},
+    TSettingKey{PublishUrl, "Publish", "Url", String, 0, "", nullptr},
 };
 
 constexpr bool TableFollowsIds() {
@@ -67,7 +68,7 @@ constexpr bool TableFollowsIds() {
   return true;
 }
 static_assert(TableFollowsIds(), "SettingKey() indexes the table by id");
-static_assert(kSettingKeys.size() == static_cast<std::size_t>(PortalToken) + 1);
+static_assert(kSettingKeys.size() == static_cast<std::size_t>(PublishUrl) + 1);
 
 }  // namespace
 
@@ -127,6 +128,7 @@ TRtspSettings ReadRtspSettings(const TIniText& file) {
       .enableAudio = ReadBoolSetting(file, EnableAudio),
       .enableEmptyInfo = ReadBoolSetting(file, EnableEmptyInfo),
       .logFloodLimit = ReadIntegerSetting(file, LogFloodLimit),
+      .publishUrl = ReadStringSetting(file, PublishUrl),
   };
 }
 

@@ -52,6 +52,7 @@ enum class TSettingId {
   OnvifDiscovery,
   Capture,
   PortalToken,
+  PublishUrl,
 };
 
 enum class TSettingType { Integer, Boolean, String };
@@ -97,6 +98,8 @@ struct TRtspSettings {
   bool enableEmptyInfo;  // kept in the System section, read with the service settings
   // Log lines a second one client address may cause before the rest are summed up; 0: no limit.
   int32_t logFloodLimit = 100;
+  // [Publish] Url: the media server the stream is also published to; empty: none.
+  std::string publishUrl{};
 
   bool operator==(const TRtspSettings&) const = default;
 };
@@ -173,6 +176,7 @@ class TSettings {
   bool AudioEnabled() const { return service_.enableAudio; }
   bool EmptyInfoEnabled() const { return service_.enableEmptyInfo; }
   int32_t LogFloodLimit() const { return service_.logFloodLimit; }
+  const std::string& PublishUrl() const { return service_.publishUrl; }
 
   void LoadCameraAccess();
   TCameraAccess CameraAccess() const;

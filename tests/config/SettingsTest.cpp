@@ -89,6 +89,8 @@ TEST(Settings, ServiceValuesAreReadWithoutRangeChecks) {
       {"[rtsp]\nport=1\n[System]\nPort=2", {1, false, false, false}},
       {"[System]\nLogFloodLimit=0", {6554, false, false, false, 0}},
       {"[System]\nLogFloodLimit=-3", {6554, false, false, false, 100}},
+      {"[Publish]\nUrl=rtsp://u:p@relay:8554/cam", {6554, false, false, false, 100,
+                                                   "rtsp://u:p@relay:8554/cam"}},
   };
   TempFile temp("SConfig.ini");
   for (const auto& [text, expected] : cases) {
