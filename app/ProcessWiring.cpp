@@ -140,17 +140,6 @@ std::unique_ptr<TRTSPService> service;
 // Whether the generator captures: for the sessions, and for a while after a description.
 TCaptureDemand captureDemand;
 
-TRtspServletLinks ProcessServletLinks() {
-  TRtspServletLinks links;
-  links.sessions = [] { return LiveSessionManager(); };
-  links.channel = [] { return &LiveChannelManager().GetOrCreateChannel(); };
-  links.fmtpLine = [] { return DesktopEncoder().FmtpLine(); };
-  links.startCapture = [] { captureDemand.Describing(TCaptureDemand::TClock::now()); };
-  links.udpEnabled = Settings().UdpEnabled();
-  links.audioEnabled = Settings().AudioEnabled();
-  return links;
-}
-
 TRtspServiceLinks ProcessServiceLinks() {
   TRtspServiceLinks links;
   // The current manager only: a client that leaves without a session must not create one.
@@ -165,6 +154,17 @@ TRtspServiceLinks ProcessServiceLinks() {
 }
 
 }  // namespace
+
+TRtspServletLinks ProcessServletLinks() {
+  TRtspServletLinks links;
+  links.sessions = [] { return LiveSessionManager(); };
+  links.channel = [] { return &LiveChannelManager().GetOrCreateChannel(); };
+  links.fmtpLine = [] { return DesktopEncoder().FmtpLine(); };
+  links.startCapture = [] { captureDemand.Describing(TCaptureDemand::TClock::now()); };
+  links.udpEnabled = Settings().UdpEnabled();
+  links.audioEnabled = Settings().AudioEnabled();
+  return links;
+}
 
 TRTSPService& RtspService() {
   const std::lock_guard guard(serviceLock);

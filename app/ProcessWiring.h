@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "rtsp/RtspServlets.h"
+
 class TDesktopEncoder;
 class TLiveChannelManager;
 class TLiveSessionManager;
@@ -34,6 +36,9 @@ void FreeLiveSessionManager();
 // creates a new one, on the port set by then.
 TRTSPUDPServer& RtspUdpServer();
 void FreeRtspUdpServer();
+
+// What the program's RTSP handlers, and the publisher beside them, use of the live stream.
+TRtspServletLinks ProcessServletLinks();
 
 // The process's RTSP service with the program's handlers, created on first use (inactive, port
 // 9554).

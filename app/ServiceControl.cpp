@@ -8,6 +8,7 @@
 #include "MainEventQueue.h"
 #include "OnvifWiring.h"
 #include "ProcessWiring.h"
+#include "PublishWiring.h"
 #include "config/Settings.h"
 #include "log/ServiceLog.h"
 #include "platform/LocalAddresses.h"
@@ -45,11 +46,13 @@ void StartService() {
   LogOpenAccess(service, access);
   StartOnvifService();
   StartLivePipeline();
+  StartPublishing();
   LogMessage("start service<--");
 }
 
 void StopService() {
   LogMessage("stop service -->");
+  StopPublishing();
   FreeOnvifService();
   FreeRtspService();
   FreeRtspUdpServer();

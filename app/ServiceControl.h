@@ -1,5 +1,5 @@
 // Starting and stopping the streaming service as a whole, in the one order that is safe: the RTSP
-// service, the UDP server and the live data generator. Runs on the main thread.
+// service, the UDP server, the live data generator and the publisher. Runs on the main thread.
 #pragma once
 
 #include <cstdint>

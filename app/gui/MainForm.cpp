@@ -19,6 +19,7 @@
 #include "SetupLanguageDialog.h"
 #include "SystemSetupDialog.h"
 #include "app/Autostart.h"
+#include "app/PublishWiring.h"
 #include "app/ResourceTexts.h"
 #include "app/ScreenSource.h"
 #include "app/ServiceControl.h"
@@ -59,6 +60,7 @@ TMainFormActions StandardMainFormActions() {
   };
   actions.screenSharingRefused = [] { return ScreenSharingRefused(); };
   actions.askForScreenSharing = [] { AskForScreenSharingAgain(); };
+  actions.publishingHint = [] { return PublishingHint(); };
   actions.startsWithDesktop = [] { return ProgramStartsWithDesktop(); };
   actions.setStartWithDesktop = [](bool on) { SetProgramStartWithDesktop(on); };
   return actions;
@@ -89,10 +91,11 @@ TMainForm::TMainForm(TMainFormActions actions, std::filesystem::path programFold
   TimerStartup_->setInterval(1000);
   connect(TimerStartup_, &QTimer::timeout, this, [this] { TimerStartupTimer(); });
   // The portal answers on its own time, and the answer may change later (asked again, or the
-  // stream lost), so the tray looks now and then rather than being told.
-  sharingTimer_ = new QTimer(this);
-  sharingTimer_->setInterval(2000);
-  connect(sharingTimer_, &QTimer::timeout, this, [this] { CheckScreenSharing(); });
+  // stream lost); publishing changes with the media server. So the tray looks now and then rather
+  // than being told.
+  statusTimer_ = new QTimer(this);
+  statusTimer_->setInterval(2000);
+  connect(statusTimer_, &QTimer::timeout, this, [this] { CheckStatus(); });
   setFont(QFont("Arial"));
   FormCreate();
 }
@@ -112,15 +115,18 @@ void TMainForm::FormCreate() {
   serviceStarted_ = true;
   timerTag_ = kSplashTicks;
   TimerStartup_->start();
-  if (actions_.screenSharingRefused) sharingTimer_->start();
+  if (actions_.screenSharingRefused || actions_.publishingHint) statusTimer_->start();
 }
 
-void TMainForm::CheckScreenSharing() {
-  const bool refused = actions_.screenSharingRefused();
-  if (refused == sharingRefused_) return;
+void TMainForm::CheckStatus() {
+  const bool refused = actions_.screenSharingRefused && actions_.screenSharingRefused();
+  const std::string hint = actions_.publishingHint ? actions_.publishingHint() : std::string();
+  if (refused == sharingRefused_ && hint == publishingHint_) return;
+  const bool newlyRefused = refused && !sharingRefused_;
   sharingRefused_ = refused;
+  publishingHint_ = hint;
   ApplyTexts();
-  if (refused && trayIcon_) {
+  if (newlyRefused && trayIcon_) {
     trayIcon_->showMessage(QString::fromStdString(ResourceTexts().productTitle),
                            QString::fromStdString(ResourceTexts().screenSharingRefused),
                            QSystemTrayIcon::Warning);
@@ -153,9 +159,10 @@ void TMainForm::ApplyTexts() {
   setWindowTitle(caption);
   SetApplicationTitle(caption);
   if (trayIcon_) {
-    trayIcon_->setToolTip(sharingRefused_ ? caption + "\n" +
-                                                QString::fromStdString(texts.screenSharingRefused)
-                                          : caption);
+    QString hint = caption;
+    if (sharingRefused_) hint += "\n" + QString::fromStdString(texts.screenSharingRefused);
+    if (!publishingHint_.empty()) hint += "\n" + QString::fromStdString(publishingHint_);
+    trayIcon_->setToolTip(hint);
   }
   pmSystem_->clear();
   BuildSystemMenu();

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <string>
 
 #include "config/Settings.h"
 
@@ -39,6 +40,8 @@ struct TMainFormActions {
   // Whether the program starts when the user logs in to the desktop, and changing it.
   std::function<bool()> startsWithDesktop;
   std::function<void(bool)> setStartWithDesktop;
+  // A line on publishing to a media server for the tray's hint; empty while publishing is off.
+  std::function<std::string()> publishingHint;
 };
 
 // The real service and dialogs.
@@ -76,7 +79,8 @@ class TMainForm : public QWidget {
   void CameraAccess();
   void ConfirmExit();
   void CreateTrayIcon();
-  void CheckScreenSharing();
+  // Screen sharing and publishing, for the tray's hint and menu.
+  void CheckStatus();
 
   TMainFormActions actions_;
   std::filesystem::path programFolder_;
@@ -84,8 +88,9 @@ class TMainForm : public QWidget {
   QProgressBar* GaugeTip_;
   std::array<QIcon, 2> ImageList1_;  // 0: tray icon, 1: Exit System
   QSystemTrayIcon* trayIcon_ = nullptr;
-  QTimer* sharingTimer_;
+  QTimer* statusTimer_;
   bool sharingRefused_ = false;
+  std::string publishingHint_;
   QMenu* pmSystem_;
   QTimer* TimerStartup_;
   int timerTag_ = 0;  // splash ticks left

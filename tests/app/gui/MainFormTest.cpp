@@ -61,7 +61,8 @@ struct TFakeService {
             [this] { return sharingRefused; },
             [this] { ++sharingAsked; },
             [this] { return autostart; },
-            [this](bool on) { autostartSet.push_back(autostart = on); }};
+            [this](bool on) { autostartSet.push_back(autostart = on); },
+            {}};
   }
 };
 
