@@ -10,7 +10,7 @@ ANNOUNCE on, one flushed line says how much came through:
 
   frames N size WxH      N decoded pictures so far (all publishers together), the last one's size
 
---user/--password      the record mount asks for these (401 without them), basic or digest
+--user/--password      every mount asks for these (401 without them), basic or digest
 --tcp-only             only interleaved TCP; a SETUP asking for UDP gets 461 Unsupported Transport
 --relay /live          what the publisher sends is also served at /live to any number of players,
                        as it came (depayloaded and parsed, never decoded again or re-encoded): one
@@ -182,19 +182,17 @@ def on_record_media(factory, media, count, relay):
 
 
 def make_auth(a):
-    """Credentials for the record mount; the relay's players stay anonymous."""
+    """Credentials for every mount. GStreamer answers 401 only to a client whose token names no
+    role; an anonymous role allowed on the relay alone would get 404 on the record mount instead."""
     auth = GstRtspServer.RTSPAuth()
     token = GstRtspServer.RTSPToken()
-    token.get_writable_structure().set_value(GstRtspServer.RTSP_TOKEN_MEDIA_FACTORY_ROLE, "publisher")
+    token.set_string(GstRtspServer.RTSP_TOKEN_MEDIA_FACTORY_ROLE, "user")
     if a.auth == "digest":
         auth.add_digest(a.user, a.password, token)
         auth.set_supported_methods(GstRtsp.RTSPAuthMethod.DIGEST)
     else:
         auth.add_basic(GstRtspServer.RTSPAuth.make_basic(a.user, a.password), token)
         auth.set_supported_methods(GstRtsp.RTSPAuthMethod.BASIC)
-    anonymous = GstRtspServer.RTSPToken()
-    anonymous.get_writable_structure().set_value(GstRtspServer.RTSP_TOKEN_MEDIA_FACTORY_ROLE, "player")
-    auth.set_default_token(anonymous)
     return auth
 
 
@@ -252,10 +250,8 @@ def main():
         server.get_mount_points().add_factory(a.relay, play)
     if a.user is not None:
         server.set_auth(make_auth(a))
-        allow(record, "publisher")
-        if relay:
-            allow(play, "player")
-            allow(play, "publisher")
+        for factory in (record, play) if relay else (record,):
+            allow(factory, "user")
 
     # A player's DESCRIBE waits for the relay's first key frame, which comes in over the publisher's
     # connection: with every client on the main loop, that wait would block its own data.
