@@ -71,11 +71,11 @@ free_port() {
 }
 cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; }
 # Decoded pictures the relay has counted so far, all publishers together.
-relay_frames() { grep '^frames ' "$work/relay.log" | tail -n1 | cut -d' ' -f2; }
+relay_frames() { grep '^frames ' "$work/relay.log" | tail -n1 | cut -d' ' -f2 | grep . || echo 0; }
 wait_publishing() {  # until the relay has decoded two more seconds of pictures than before
   local before
   before=$(relay_frames)
-  wait_for "[ \"\$(relay_frames)\" -gt $((${before:-0} + 2 * fps)) ]" 30
+  wait_for "[ \"\$(relay_frames)\" -gt $((before + 2 * fps)) ]" 30
 }
 
 relay_port=$(free_port)

@@ -40,7 +40,7 @@ RELAY_PAYLOADERS = {
     "video/mpeg": "mpeg4videoparse config-interval=-1 ! rtpmp4vpay name=pay0 pt=96 config-interval=-1",
 }
 NONE = Gst.CLOCK_TIME_NONE
-CLIENT_THREADS = 8  # connections share these in turn, so 200 players are fine too
+LISTEN_BACKLOG = 1024
 
 
 def log(text):
@@ -231,6 +231,9 @@ def main():
     server = GstRtspServer.RTSPServer()
     server.set_address("127.0.0.1")
     server.set_service(str(a.port))
+    # GStreamer listens with a queue of 5: of 200 players connecting at once, most would wait
+    # for the kernel to retry their SYN, or sit unaccepted until they give up.
+    server.set_backlog(LISTEN_BACKLOG)
     count = FrameCount()
     relay = Relay() if a.relay else None
     protocols = GstRtsp.RTSPLowerTrans.TCP if a.tcp_only else (
@@ -254,8 +257,9 @@ def main():
             allow(factory, "user")
 
     # A player's DESCRIBE waits for the relay's first key frame, which comes in over the publisher's
-    # connection: with every client on the main loop, that wait would block its own data.
-    server.get_thread_pool().set_max_threads(CLIENT_THREADS)
+    # connection: a player sharing a thread with the publisher would block the data it waits for
+    # (with every client on the main loop, or a pool of threads taken in turn). So one thread each.
+    server.get_thread_pool().set_max_threads(-1)
     # GStreamer's server only times sessions out when asked to: ask as a media server would.
     pool = server.get_session_pool()
     server.connect("client-connected", lambda s, client: client.connect(
