@@ -7,6 +7,7 @@
 # WIDTH/HEIGHT equal to the screen leave Width at 0 (the desktop's own size), as a user would.
 # VT_BUILD names the build folder to take the program from (an absolute path).
 # VT_WRAP, if set, is put in front of the program (e.g. "perf record -g -o FILE --").
+# VT_INI_EXTRA, if set, is added to SConfig.ini as it is (e.g. a [Publish] section).
 set -eu
 display=$1 port=$2 fps=$3 w=${4:-0} h=${5:-0}
 build=${VT_BUILD:?set VT_BUILD to the absolute path of the build folder}
@@ -22,7 +23,8 @@ cp "$exe" "$dir/$name"
 screen=$(DISPLAY=$display xdpyinfo 2>/dev/null | awk '/dimensions:/ {print $2}')
 size=""
 [ "${w}x${h}" != "$screen" ] && [ "$w" != 0 ] && size=$(printf 'Width=%s\nHeight=%s\n' "$w" "$h")
-printf '[RTSP]\nPort=%s\nEnableUDP=1\n[System]\nfps=%s\n%s\n' "$port" "$fps" "$size" > "$dir/SConfig.ini"
+printf '[RTSP]\nPort=%s\nEnableUDP=1\n[System]\nfps=%s\n%s\n%s\n' "$port" "$fps" "$size" "${VT_INI_EXTRA:-}" \
+    > "$dir/SConfig.ini"
 cd "$dir"
 echo "vistrel.sh: $dir/$name" >&2
 export DISPLAY=$display QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
