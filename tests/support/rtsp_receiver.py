@@ -18,6 +18,8 @@ ANNOUNCE on, one flushed line says how much came through:
 --session-timeout S    a session that shows no sign of life for S s is removed (default 60, as
                        GStreamer's sessions say in their Session header)
 
+Each SETUP is told as "request SETUP <its Transport>", each TEARDOWN as "request TEARDOWN".
+
 Prints "ready" once listening and ends cleanly on SIGTERM/SIGINT. Runs with Debian's python3-gi
 (/usr/bin/python3) and gir1.2-gst-rtsp-server-1.0.
 """
@@ -201,6 +203,20 @@ def allow(factory, role):
         f"{role}, media.factory.access=(boolean)true, media.factory.construct=(boolean)true"))
 
 
+def watch_client(client, session_timeout):
+    """Times the client's sessions out as asked, and says what each SETUP asked for and when a
+    TEARDOWN came, so that tests can tell how a publisher spoke."""
+    client.connect("new-session", lambda c, session: session.set_timeout(session_timeout))
+
+    def on_setup(c, context):
+        _, transport = context.request.get_header(GstRtsp.RTSPHeaderField.TRANSPORT, 0)
+        log(f"request SETUP {transport}")
+
+    client.connect("pre-setup-request", lambda c, context: on_setup(c, context) or
+                   GstRtsp.RTSPStatusCode.OK)
+    client.connect("teardown-request", lambda c, context: log("request TEARDOWN"))
+
+
 def parse_args():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--port", type=int, required=True)
@@ -262,8 +278,7 @@ def main():
     server.get_thread_pool().set_max_threads(-1)
     # GStreamer's server only times sessions out when asked to: ask as a media server would.
     pool = server.get_session_pool()
-    server.connect("client-connected", lambda s, client: client.connect(
-        "new-session", lambda c, session: session.set_timeout(a.session_timeout)))
+    server.connect("client-connected", lambda s, client: watch_client(client, a.session_timeout))
     GLib.timeout_add_seconds(1, lambda: pool.cleanup() >= 0)
 
     if server.attach(None) == 0:
