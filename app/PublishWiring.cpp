@@ -1,10 +1,13 @@
 #include "PublishWiring.h"
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <mutex>
 
 #include "CommandLine.h"
 #include "ProcessWiring.h"
+#include "ResourceTexts.h"
 #include "config/Settings.h"
 #include "log/ServiceLog.h"
 #include "rtsp/RtspPublisher.h"
@@ -47,6 +50,26 @@ void StopPublishing() {
 }
 
 std::string PublishingHint() {
-  const std::lock_guard guard(publisherLock);
-  return publisher ? publisher->State().Hint(std::chrono::steady_clock::now()) : std::string();
+  TPublishState state;
+  {
+    const std::lock_guard guard(publisherLock);
+    if (!publisher) return {};
+    state = publisher->State();
+  }
+  const TResourceTexts& texts = ResourceTexts();
+  switch (state.phase) {
+    case TPublishPhase::Connecting:
+      return texts.connectingTo + " " + state.target;
+    case TPublishPhase::Publishing:
+      return texts.publishingTo + " " + state.target;
+    case TPublishPhase::Retrying: {
+      const auto left =
+          std::chrono::ceil<std::chrono::seconds>(state.retryAt - std::chrono::steady_clock::now());
+      return texts.retryingIn + " " + std::to_string(std::max<long long>(left.count(), 0)) + " " +
+             texts.secondsShort;
+    }
+    case TPublishPhase::Refused:
+      return texts.publishRefused + " " + std::to_string(state.status);
+  }
+  return {};
 }

@@ -7,7 +7,7 @@ namespace {
 using enum TTextSection;
 using T = TResourceTexts;
 
-constexpr std::array<TResourceTextKey, 32> kKeys{{
+constexpr std::array<TResourceTextKey, 37> kKeys{{
     {Dialog, "OK", "OK", &T::ok},
     {Dialog, "Cancel", "Cancel", &T::cancel},
     {System, "ExitSystem", "Exit System", &T::exitSystem},
@@ -48,6 +48,11 @@ constexpr std::array<TResourceTextKey, 32> kKeys{{
     {System, "ScreenSharingRefused", "screen sharing was not allowed", &T::screenSharingRefused},
     {System, "AskScreenSharing", "Ask Again to Share the Screen", &T::askScreenSharing},
     {System, "StartWithDesktop", "Start With Desktop", &T::startWithDesktop},
+    {System, "ConnectingTo", "connecting to", &T::connectingTo},
+    {System, "PublishingTo", "publishing to", &T::publishingTo},
+    {System, "RetryingIn", "retrying in", &T::retryingIn},
+    {System, "SecondsShort", "s", &T::secondsShort},
+    {System, "PublishRefused", "refused:", &T::publishRefused},
 }};
 
 }  // namespace

@@ -45,6 +45,13 @@ struct TResourceTexts {
   std::string screenSharingRefused;
   std::string askScreenSharing;
   std::string startWithDesktop;
+  // The tray hint on publishing: "<connectingTo> host:port/path", "<publishingTo> ...",
+  // "<retryingIn> 4 <secondsShort>", "<publishRefused> 401".
+  std::string connectingTo;
+  std::string publishingTo;
+  std::string retryingIn;
+  std::string secondsShort;
+  std::string publishRefused;
 };
 
 enum class TTextSection { Dialog, System };

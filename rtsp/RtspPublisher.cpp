@@ -46,22 +46,6 @@ std::optional<int> AnsweredChannel(std::string_view transport) {
 
 }  // namespace
 
-std::string TPublishState::Hint(std::chrono::steady_clock::time_point now) const {
-  switch (phase) {
-    case TPublishPhase::Connecting:
-      return "connecting to " + target;
-    case TPublishPhase::Publishing:
-      return "publishing to " + target;
-    case TPublishPhase::Retrying: {
-      const auto left = std::chrono::ceil<std::chrono::seconds>(retryAt - now).count();
-      return "retrying in " + std::to_string(std::max<long long>(left, 0)) + " s";
-    }
-    case TPublishPhase::Refused:
-      return "refused: " + std::to_string(status);
-  }
-  return {};
-}
-
 // How one connection went.
 struct TRtspPublisher::TAttempt {
   bool published = false;  // RECORD was answered 200

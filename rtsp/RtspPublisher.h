@@ -37,9 +37,6 @@ struct TPublishState {
   int32_t status = 0;   // Refused: the server's answer
   std::string reason;   // Retrying, Refused: what went wrong, for the log
   std::chrono::steady_clock::time_point retryAt;  // Retrying, Refused: the next attempt
-
-  // What the tray tells: "publishing to relay:8554/cam", "retrying in 4 s", "refused: 401".
-  std::string Hint(std::chrono::steady_clock::time_point now) const;
 };
 
 struct TRtspPublisherLinks {

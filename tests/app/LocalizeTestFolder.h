@@ -38,7 +38,8 @@ inline std::string CompleteTexts(const std::string& prefix) {
          "ZelcorProductName=zp\nAbout=a\nCopyRight=r\nVersion=v\nCameraAccess=ca\nUser=u\n"
          "Password=pw\nShowPassword=sp\nBindAddress=b\nBindAddressHint=bh\nBadBindAddress=bb\n"
          "PasswordMissing=pm\nUserMissing=um\nLineBreakInEntry=lb\nOnvif=o\nOnvifNeedsUser=on\n"
-         "ScreenSharingRefused=sr\nAskScreenSharing=as\nStartWithDesktop=sd\n";
+         "ScreenSharingRefused=sr\nAskScreenSharing=as\nStartWithDesktop=sd\nConnectingTo=ct\n"
+         "PublishingTo=pt\nRetryingIn=ri\nSecondsShort=ss\nPublishRefused=pr\n";
 }
 
 }  // namespace localize_test

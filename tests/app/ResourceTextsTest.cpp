@@ -21,7 +21,7 @@ TEST(ResourceTexts, EveryKeyHasItsOwnTextAndStartsWithItsBuiltInDefault) {
   }
   EXPECT_EQ(members.size(), ResourceTextKeys().size());
   EXPECT_EQ(keys.size(), ResourceTextKeys().size());
-  EXPECT_EQ(ResourceTextKeys().size(), 32u);
+  EXPECT_EQ(ResourceTextKeys().size(), 37u);
 }
 
 TEST(ResourceTexts, EveryKeyIsReadFromItsSection) {
