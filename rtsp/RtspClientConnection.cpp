@@ -37,7 +37,8 @@ int32_t TRtspClientConnection::Write(const TRtspClientRequest& request) {
   std::string text = OneLine(request.method) + " " + OneLine(request.uri) + " RTSP/1.0\r\n" +
                      "CSeq: " + std::to_string(cseq) + "\r\n";
   if (auth_) {
-    if (const std::string value = auth_->Authorization(request.method, request.uri); !value.empty()) {
+    if (const std::string value = auth_->Authorization(request.method, request.uri);
+        !value.empty()) {
       text += "Authorization: " + OneLine(value) + "\r\n";
     }
   }
@@ -169,8 +170,8 @@ void TRtspClientConnection::ReadOne() {
     if (length > 0 && length <= kMaxRtspReplyBodyBytes) {
       connection_->ReadBytes(static_cast<std::size_t>(length));
     }
-    connection_->WriteAll("RTSP/1.0 501 Not Implemented\r\nCSeq: " +
-                          std::to_string(request.GetCSeq()) + "\r\n\r\n");
+    connection_->WriteAll(
+        "RTSP/1.0 501 Not Implemented\r\nCSeq: " + std::to_string(request.GetCSeq()) + "\r\n\r\n");
     return;
   }
   TRtspReply reply;

@@ -86,8 +86,8 @@ class TRtspClientConnection {
 
   mutable std::mutex lock_;
   std::condition_variable changed_;
-  int32_t awaited_ = 0;                // the CSeq an exchange waits for; 0: none
-  std::optional<TRtspReply> answer_;   // its answer, once read
+  int32_t awaited_ = 0;               // the CSeq an exchange waits for; 0: none
+  std::optional<TRtspReply> answer_;  // its answer, once read
   bool interrupted_ = false;
   bool ended_ = false;
   std::string endReason_;

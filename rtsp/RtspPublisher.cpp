@@ -139,9 +139,9 @@ void TRtspPublisher::Run() {
 void TRtspPublisher::PublishOnce(TAttempt& attempt) {
   std::string error;
   std::unique_ptr<platform::TTcpConnection> connection =
-      links_.connect ? links_.connect(links_.url, error)
-                     : platform::ConnectTcp(links_.url.host, links_.url.port, links_.connectLimit,
-                                            error);
+      links_.connect
+          ? links_.connect(links_.url, error)
+          : platform::ConnectTcp(links_.url.host, links_.url.port, links_.connectLimit, error);
   if (!connection) {
     attempt.reason = "cannot connect: " + error;
     return;
@@ -211,18 +211,22 @@ void TRtspPublisher::Record(TRtspClientConnection& client, TAttempt& attempt) {
   } sessionEnd{*manager, rtp.Id()};
   for (const bool audioTrack : {false, true}) {
     if (audioTrack && !audio) break;
-    const int channelNumber = audioTrack ? TFrameSender::kAudioChannel : TFrameSender::kVideoChannel;
-    const std::string transport = "RTP/AVP/TCP;unicast;interleaved=" +
-                                  std::to_string(channelNumber) + "-" +
-                                  std::to_string(channelNumber + 1) + ";mode=record";
-    const std::optional<TRtspReply> reply =
-        ask({"SETUP", TrackUri(url, audioTrack ? "track2" : "track1"), {{"Transport", transport}},
-             {}, {}});
+    const int channelNumber =
+        audioTrack ? TFrameSender::kAudioChannel : TFrameSender::kVideoChannel;
+    const std::string transport =
+        "RTP/AVP/TCP;unicast;interleaved=" + std::to_string(channelNumber) + "-" +
+        std::to_string(channelNumber + 1) + ";mode=record";
+    const std::optional<TRtspReply> reply = ask({"SETUP",
+                                                 TrackUri(url, audioTrack ? "track2" : "track1"),
+                                                 {{"Transport", transport}},
+                                                 {},
+                                                 {}});
     if (!reply) break;
     // The senders write on fixed channels; a server that moves them would read the wrong track.
     if (const auto answered = AnsweredChannel(reply->GetHeader("Transport"));
         answered && *answered != channelNumber) {
-      attempt.reason = "the server moved a track to interleaved channel " + std::to_string(*answered);
+      attempt.reason =
+          "the server moved a track to interleaved channel " + std::to_string(*answered);
       break;
     }
     if (!session) {
@@ -236,7 +240,8 @@ void TRtspPublisher::Record(TRtspClientConnection& client, TAttempt& attempt) {
     }
     if (audioTrack) session->EnableAudioTrack();
   }
-  if (session && attempt.reason.empty() && ask({"RECORD", url.RequestUri(), {{"Range", "npt=0.000-"}}, {}, {}})) {
+  if (session && attempt.reason.empty() &&
+      ask({"RECORD", url.RequestUri(), {{"Range", "npt=0.000-"}}, {}, {}})) {
     if (session->StartStreaming()) {
       attempt.published = true;
       TPublishState state;

@@ -33,9 +33,9 @@ enum class TPublishPhase { Connecting, Publishing, Retrying, Refused };
 
 struct TPublishState {
   TPublishPhase phase = TPublishPhase::Connecting;
-  std::string target;   // "host:port/path"
-  int32_t status = 0;   // Refused: the server's answer
-  std::string reason;   // Retrying, Refused: what went wrong, for the log
+  std::string target;                             // "host:port/path"
+  int32_t status = 0;                             // Refused: the server's answer
+  std::string reason;                             // Retrying, Refused: what went wrong, for the log
   std::chrono::steady_clock::time_point retryAt;  // Retrying, Refused: the next attempt
 };
 

@@ -30,8 +30,8 @@ int ConnectOne(const addrinfo& address, std::chrono::steady_clock::time_point de
     pollfd writable{fd, POLLOUT, 0};
     int ready = 0;
     do {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       ready = ::poll(&writable, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
     } while (ready < 0 && errno == EINTR);
     int failure = 0;
@@ -63,8 +63,7 @@ std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  const int lookup =
-      ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  const int lookup = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
   if (lookup != 0) {
     error = "cannot find " + host + ": " + ::gai_strerror(lookup);
     return nullptr;
