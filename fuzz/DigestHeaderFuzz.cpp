@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "rtsp/AuthEncoding.h"
 #include "rtsp/DigestHeader.h"
 #include "rtsp/RtspAuthenticator.h"
 #include "tests/support/FakeClock.h"
@@ -20,15 +21,6 @@
 using fuzz::Check;
 
 namespace {
-
-std::string Quoted(std::string_view value) {
-  std::string text = "\"";
-  for (const char c : value) {
-    if (c == '"' || c == '\\') text.push_back('\\');
-    text.push_back(c);
-  }
-  return text + "\"";
-}
 
 std::string WrittenOut(const TDigestHeader& header) {
   std::string text = header.Scheme();

@@ -72,3 +72,12 @@ std::optional<std::string> RandomHex(std::size_t size) {
   if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) return std::nullopt;
   return HexOf(bytes.data(), bytes.size());
 }
+
+std::string Quoted(std::string_view value) {
+  std::string text = "\"";
+  for (const char c : value) {
+    if (c == '"' || c == '\\') text.push_back('\\');
+    text.push_back(c);
+  }
+  return text + "\"";
+}

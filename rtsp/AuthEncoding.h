@@ -25,5 +25,8 @@ std::string EncodeBase64(std::string_view bytes);
 // Nothing for empty text, a length that is no multiple of four or a character outside the alphabet.
 std::optional<std::string> DecodeBase64(std::string_view text);
 
+// A header parameter's quoted-string: in quotes, with '"' and '\\' escaped by a backslash.
+std::string Quoted(std::string_view value);
+
 // `size` random bytes from OpenSSL in hex; nothing when it has none to give.
 std::optional<std::string> RandomHex(std::size_t size);

@@ -20,15 +20,6 @@ bool HasControlCharacter(std::string_view text) {
   });
 }
 
-std::string Quoted(std::string_view value) {
-  std::string text = "\"";
-  for (const char c : value) {
-    if (c == '"' || c == '\\') text.push_back('\\');
-    text.push_back(c);
-  }
-  return text + "\"";
-}
-
 std::string_view Trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
