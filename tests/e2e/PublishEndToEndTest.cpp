@@ -71,8 +71,8 @@ class Receiver {
   std::unique_ptr<ChildProcess> process_;
 };
 
-std::string PublishSettings(const std::string& url) {
-  return "[System]\nfps=8\n\n[RTSP]\nPort={port}\n\n[Publish]\nUrl=" + url + "\n";
+std::string PublishSettings(const std::string& url, const std::string& system = "") {
+  return "[System]\nfps=8\n" + system + "\n[RTSP]\nPort={port}\n\n[Publish]\nUrl=" + url + "\n";
 }
 
 TEST(PublishEndToEnd, MediaServersDecodeWhatIsPublishedAndEndWithTeardown) {
@@ -81,6 +81,7 @@ TEST(PublishEndToEnd, MediaServersDecodeWhatIsPublishedAndEndWithTeardown) {
     const char* what;
     std::vector<std::string> options;
     const char* credentials;  // in the URL
+    const char* system = "";  // more of the System section
   } cases[] = {
       {"open", {}, ""},
       {"digest password",
@@ -91,6 +92,7 @@ TEST(PublishEndToEnd, MediaServersDecodeWhatIsPublishedAndEndWithTeardown) {
        "pub:a%20b%40c@"},
       // Answers 461 to UDP: the publisher must never ask for it.
       {"TCP only", {"--tcp-only"}, ""},
+      {"MPEG-4", {}, "", "EncodeType=3\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -99,7 +101,8 @@ TEST(PublishEndToEnd, MediaServersDecodeWhatIsPublishedAndEndWithTeardown) {
     {
       RunningVistrel vistrel(display.Name(),
                              PublishSettings("rtsp://" + std::string(c.credentials) +
-                                             "127.0.0.1:" + std::to_string(port) + "/publish"));
+                                                 "127.0.0.1:" + std::to_string(port) + "/publish",
+                                             c.system));
       // Two seconds of a still desktop at 8 frames a second.
       EXPECT_TRUE(receiver.WaitForFrames(16, 20s)) << receiver.Text() << vistrel.LogText();
       EXPECT_NE(receiver.Text().find("size 320x240"), std::string::npos) << receiver.Text();
