@@ -50,8 +50,12 @@ stop_pid() {  # bounded: what ignores SIGTERM for 10 s is killed
   wait "$1" 2>/dev/null || true
 }
 cleanup() {
-  local i
+  local status=$? i
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop_pid "${pids[i]}"; done
+  if [ "$status" != 0 ] && [ -f "$work/relay.log" ]; then
+    echo "the relay's last words:" >&2
+    grep -v '^frames ' "$work/relay.log" | tail -n 20 >&2
+  fi
   bash "$root/bench/peers/lib/display.sh" stop "$work/display" >/dev/null 2>&1 || true
   rm -rf "$work"
 }
@@ -79,7 +83,7 @@ wait_publishing() {  # until the relay has decoded two more seconds of pictures 
 }
 
 relay_port=$(free_port)
-/usr/bin/python3 "$root/tests/support/rtsp_receiver.py" --port "$relay_port" --relay /live \
+/usr/bin/python3 -X faulthandler "$root/tests/support/rtsp_receiver.py" --port "$relay_port" --relay /live \
   --tcp-only >"$work/relay.log" 2>&1 &
 relay=$!
 pids+=("$relay")
