@@ -7,30 +7,17 @@
 #include "AuthEncoding.h"
 #include "DigestHeader.h"
 #include "RtspHeaderList.h"
+#include "RtspMessageText.h"
 
 namespace {
 
 constexpr std::size_t kClientNonceBytes = 16;
 
-// A tab may stand in a quoted value; any other control character would break the request.
-bool HasControlCharacter(std::string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return (byte < 0x20 && c != '\t') || byte == 0x7F;
-  });
-}
-
-std::string_view Trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
 // Whether a qop list ("auth,auth-int") holds plain auth.
 bool OffersAuth(std::string_view qop) {
   for (std::size_t start = 0; start <= qop.size();) {
     const std::size_t comma = std::min(qop.find(',', start), qop.size());
-    if (EqualsIgnoringAsciiCase(Trimmed(qop.substr(start, comma - start)), "auth")) return true;
+    if (EqualsIgnoringAsciiCase(TrimBlanks(qop.substr(start, comma - start)), "auth")) return true;
     start = comma + 1;
   }
   return false;
@@ -64,7 +51,7 @@ bool TRtspClientAuth::TakeChallenge(const std::vector<std::string>& wwwAuthentic
     return false;
   };
   if (user_.empty()) return fail("the server asks for credentials, and the URL gives no user");
-  if (HasControlCharacter(user_)) return fail("control character in the user name");
+  if (HasRtspControlCharacter(user_)) return fail("control character in the user name");
   if (wwwAuthenticate.empty()) return fail("401 without a challenge");
 
   std::optional<TDigestHeader> digest;
@@ -129,12 +116,12 @@ bool TRtspClientAuth::TakeChallenge(const std::vector<std::string>& wwwAuthentic
 }
 
 std::string TRtspClientAuth::Authorization(std::string_view method, std::string_view uri) {
-  if (HasControlCharacter(method) || HasControlCharacter(uri)) return {};
+  if (HasRtspControlCharacter(method) || HasRtspControlCharacter(uri)) return {};
   std::string value;
   if (scheme_ == TScheme::Basic) value = "Basic " + EncodeBase64(user_ + ":" + password_);
   if (scheme_ == TScheme::Digest) value = DigestAuthorization(method, uri);
   // The last guard: a value from the server or the cnonce source must not end the header early.
-  return HasControlCharacter(value) ? std::string() : value;
+  return HasRtspControlCharacter(value) ? std::string() : value;
 }
 
 std::string TRtspClientAuth::DigestAuthorization(std::string_view method, std::string_view uri) {

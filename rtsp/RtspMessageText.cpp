@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -85,4 +86,17 @@ std::chrono::sys_seconds UtcFromLocal(const platform::TLocalDateTime& local) {
         std::chrono::seconds{platform::LocalMillisecondsSince1970(local) / 1000}};
   }
   return std::chrono::sys_seconds{std::chrono::seconds{utc}};
+}
+
+bool HasRtspControlCharacter(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+  });
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
 }

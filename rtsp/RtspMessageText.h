@@ -22,6 +22,14 @@ std::vector<std::string> SplitRtspLines(std::string_view text);
 // text.
 std::string GetToken(std::string_view text, char separator, std::size_t index);
 
+// Whether the text holds a control character a message line may not carry: anything below 0x20 but
+// tab (which separates words like a space), and 0x7F. None may reach an answer, a request or the
+// log, where an escape sequence would act on the terminal that shows it.
+bool HasRtspControlCharacter(std::string_view text);
+
+// The text without the spaces and tabs around it.
+std::string_view TrimBlanks(std::string_view text);
+
 // A header value read as a signed 32-bit decimal number. Spaces and tabs around the digits are
 // allowed, as RTSP allows white space around header values; one leading sign is allowed. Anything
 // else, an empty value and a number outside 32 bits give nothing.

@@ -10,19 +10,6 @@ namespace {
 constexpr std::string_view kVersion = "RTSP/1.0";
 constexpr std::string_view kSession = "Session";
 
-bool HasControlCharacter(std::string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return (byte < 0x20 && byte != '\t') || byte == 0x7F;
-  });
-}
-
-std::string_view Trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -47,7 +34,7 @@ bool TRtspReply::Parse(std::string_view head) {
   // "RTSP/1.0 200 OK": the version, one space, three digits, then the end or a space and the
   // reason, which may be empty.
   const std::string_view line = StartLine();
-  if (HasControlCharacter(line)) return Fail("control character in the status line");
+  if (HasRtspControlCharacter(line)) return Fail("control character in the status line");
   if (!line.starts_with(kVersion) || line.size() < kVersion.size() + 4 ||
       line[kVersion.size()] != ' ') {
     return Fail("not an RTSP/1.0 status line");
@@ -61,7 +48,7 @@ bool TRtspReply::Parse(std::string_view head) {
 
   const std::vector<TRtspHeader>& fields = Headers().Entries();
   for (const TRtspHeader& field : fields) {
-    if (HasControlCharacter(field.name) || HasControlCharacter(field.value))
+    if (HasRtspControlCharacter(field.name) || HasRtspControlCharacter(field.value))
       return Fail("control character in a header field");
   }
   // The next response starts where the body ends; with two lengths either may be the true one.
@@ -84,7 +71,7 @@ bool TRtspReply::Parse(std::string_view head) {
 
 std::string TRtspReply::SessionName() const {
   const std::string value = GetHeader(kSession);
-  return std::string(Trimmed(std::string_view(value).substr(0, value.find(';'))));
+  return std::string(TrimBlanks(std::string_view(value).substr(0, value.find(';'))));
 }
 
 std::optional<int32_t> TRtspReply::SessionTimeoutSeconds() const {
@@ -96,7 +83,7 @@ std::optional<int32_t> TRtspReply::SessionTimeoutSeconds() const {
     start = end;
     const std::size_t equals = parameter.find('=');
     if (equals == std::string_view::npos ||
-        !EqualsIgnoringAsciiCase(Trimmed(parameter.substr(0, equals)), "timeout")) {
+        !EqualsIgnoringAsciiCase(TrimBlanks(parameter.substr(0, equals)), "timeout")) {
       continue;
     }
     const std::optional<int32_t> seconds = ParseRtspInteger(parameter.substr(equals + 1));

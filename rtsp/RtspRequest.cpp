@@ -12,15 +12,6 @@
 
 namespace {
 
-// Tab separates words like a space; every other control character is refused, so that none can
-// reach an answer or the log (an escape sequence would act on the terminal that shows it).
-bool HasControlCharacter(std::string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return (byte < 0x20 && byte != '\t') || byte == 0x7F;
-  });
-}
-
 }  // namespace
 
 bool TRtspRequest::Fail(int32_t statusCode, std::string reason, bool closeConnection) {
@@ -61,10 +52,10 @@ bool TRtspRequest::Parse(std::string_view text) {
                 "request body over " + std::to_string(kMaxRtspRequestBodyBytes) + " bytes", true);
   }
   // The body's length is known from here on: a refused request leaves the next one readable.
-  if (HasControlCharacter(StartLine()))
+  if (HasRtspControlCharacter(StartLine()))
     return Fail(kRtspBadRequest, "bad request line: control character", false);
   for (const TRtspHeader& field : fields) {
-    if (HasControlCharacter(field.name) || HasControlCharacter(field.value))
+    if (HasRtspControlCharacter(field.name) || HasRtspControlCharacter(field.value))
       return Fail(kRtspBadRequest, "control character in a header field", false);
   }
 
