@@ -38,14 +38,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Waits up to $2 seconds for the command in $1 to succeed.
-wait_for() {
-  local deadline=$((SECONDS + $2))
-  until eval "$1"; do
-    ((SECONDS < deadline)) || return 1
-    sleep 0.1
-  done
-}
+# shellcheck source=bench/peers/lib/wait_for.sh
+. "$root/bench/peers/lib/wait_for.sh"
 
 # Virtual display: Xvfb picks a free number itself and writes it to descriptor 3 when ready.
 Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset 3>"$work/display" \

@@ -62,14 +62,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Waits up to $2 seconds for the command in $1 to succeed.
-wait_for() {
-  local deadline=$((SECONDS + $2))
-  until eval "$1"; do
-    ((SECONDS < deadline)) || return 1
-    sleep 0.2
-  done
-}
+# shellcheck source=bench/peers/lib/wait_for.sh
+. "$root/bench/peers/lib/wait_for.sh"
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
