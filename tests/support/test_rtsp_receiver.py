@@ -58,14 +58,11 @@ def publish(url, codec, seconds, transport="tcp"):
 class RtspReceiverTest(unittest.TestCase):
     def test_publishers(self):
         # name, receiver options, codec, credentials in the URL, ffmpeg's transport, pictures come
+        # What the publishing end-to-end tests do not show of the receiver itself: the refusals.
         cases = [
-            ("H.264", [], "libx264", "", "tcp", True),
-            ("MPEG-4", [], "mpeg4", "", "tcp", True),
-            ("basic", AUTH, "libx264", "u:p%20w@", "tcp", True),
-            ("digest", AUTH + ["--auth", "digest"], "mpeg4", "u:p%20w@", "tcp", True),
+            ("MPEG-4 over UDP", [], "mpeg4", "", "udp", True),
             ("no credentials", AUTH, "libx264", "", "tcp", False),
-            ("wrong password", AUTH + ["--auth", "digest"], "libx264", "u:pw@", "tcp", False),
-            ("UDP", [], "libx264", "", "udp", True),
+            ("wrong password", AUTH, "libx264", "u:pw@", "tcp", False),
             ("UDP when TCP only", ["--tcp-only"], "libx264", "", "udp", False),
         ]
         for name, options, codec, credentials, transport, comes in cases:
