@@ -123,9 +123,16 @@ void TMainForm::CheckStatus() {
   const std::string hint = actions_.publishingHint ? actions_.publishingHint() : std::string();
   if (refused == sharingRefused_ && hint == publishingHint_) return;
   const bool newlyRefused = refused && !sharingRefused_;
+  const bool menuChanges = refused != sharingRefused_;
   sharingRefused_ = refused;
   publishingHint_ = hint;
-  ApplyTexts();
+  // The publishing hint counts down every few seconds while a retry waits: only the hint changes
+  // then, and a menu the user has open is not rebuilt under the pointer.
+  if (menuChanges) {
+    ApplyTexts();
+  } else {
+    UpdateTrayHint();
+  }
   if (newlyRefused && trayIcon_) {
     trayIcon_->showMessage(QString::fromStdString(ResourceTexts().productTitle),
                            QString::fromStdString(ResourceTexts().screenSharingRefused),
@@ -158,14 +165,18 @@ void TMainForm::ApplyTexts() {
   const QString caption = QString::fromStdString(texts.productTitle);
   setWindowTitle(caption);
   SetApplicationTitle(caption);
-  if (trayIcon_) {
-    QString hint = caption;
-    if (sharingRefused_) hint += "\n" + QString::fromStdString(texts.screenSharingRefused);
-    if (!publishingHint_.empty()) hint += "\n" + QString::fromStdString(publishingHint_);
-    trayIcon_->setToolTip(hint);
-  }
+  UpdateTrayHint();
   pmSystem_->clear();
   BuildSystemMenu();
+}
+
+void TMainForm::UpdateTrayHint() {
+  if (!trayIcon_) return;
+  const TResourceTexts& texts = ResourceTexts();
+  QString hint = QString::fromStdString(texts.productTitle);
+  if (sharingRefused_) hint += "\n" + QString::fromStdString(texts.screenSharingRefused);
+  if (!publishingHint_.empty()) hint += "\n" + QString::fromStdString(publishingHint_);
+  trayIcon_->setToolTip(hint);
 }
 
 void TMainForm::BuildSystemMenu() {

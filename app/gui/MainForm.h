@@ -81,6 +81,7 @@ class TMainForm : public QWidget {
   void CreateTrayIcon();
   // Screen sharing and publishing, for the tray's hint and menu.
   void CheckStatus();
+  void UpdateTrayHint();
 
   TMainFormActions actions_;
   std::filesystem::path programFolder_;
