@@ -31,17 +31,12 @@ std::string TrackUri(const TRtspUrl& url, std::string_view track) {
   return uri + std::string(track);
 }
 
-// The interleaved channels a SETUP answer names ("interleaved=0-1" -> 0), if any.
+// The interleaved channel a SETUP answer names ("interleaved=0-1" -> 0), if any. The pair has the
+// form of "client_port=5000-5001", so the same reader takes its first number.
 std::optional<int> AnsweredChannel(std::string_view transport) {
-  const std::size_t at = transport.find("interleaved=");
-  if (at == std::string_view::npos) return std::nullopt;
-  int channel = 0;
-  std::size_t i = at + 12;
-  if (i >= transport.size() || transport[i] < '0' || transport[i] > '9') return -1;
-  for (; i < transport.size() && transport[i] >= '0' && transport[i] <= '9' && channel < 256; ++i) {
-    channel = channel * 10 + (transport[i] - '0');
-  }
-  return channel;
+  const std::string element = GetTransportParam(transport, ';', "interleaved=");
+  if (element.empty()) return std::nullopt;
+  return ParseClientPort(element);
 }
 
 }  // namespace
